@@ -1,0 +1,52 @@
+// The program's three reporting channels and its consistency check.
+//
+// log_message writes one time-stamped line to the log file ("log_swizzle.txt",
+// opened by start-up; "log.txt" when a message arrives before or without it)
+// and the same text, without the timestamp, to standard error. Every message
+// carries its own "\n". show_message and ask_yes_no raise message boxes through
+// a handler that the host installs; with none installed, show_message writes to
+// standard error and ask_yes_no answers No. verify only logs: it never stops
+// the program.
+//
+// Limits: a message is cut to 16,383 characters. All four may be called from
+// any thread at once; each log line is written whole, never interleaved.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+
+#define SCOOPSHIFT_PRINTF(fmt_index, first_arg)                                                    \
+    __attribute__((format(printf, fmt_index, first_arg)))
+
+// Opens the log file at path for writing, truncating it, as start-up does; false when it cannot.
+// The file replaces any log already open.
+bool open_log_file(const char* path);
+
+// True while a log file is open (start-up checks that none is open yet).
+bool log_file_is_open();
+
+// Closes the log file, so that the next message falls back to "log.txt" again. For hosts and
+// tests that start over; the running program never closes its log.
+void close_log_file();
+
+// Appends "YYYY-MM-DD HH:MM:SS " and the formatted message to the log and flushes it.
+void log_message(const char* format, ...) SCOOPSHIFT_PRINTF(1, 2);
+
+// Shows an OK box with the given title, owned by the window record `window` (negative: none).
+void show_message(int window, const char* title, const char* format, ...) SCOOPSHIFT_PRINTF(3, 4);
+
+// Shows a Yes/No box; true only when the user chose Yes. A box that cannot be shown is a No.
+bool ask_yes_no(int window, const char* title, const char* format, ...) SCOOPSHIFT_PRINTF(3, 4);
+
+// Logs "Assertion failure <module> : <number>\n" when condition is false, and goes on.
+void verify(bool condition, const char* module, int number);
+
+enum class message_box_kind { ok, yes_no };
+
+// Shows one box and waits for it: (owner window index, title, text, kind) -> answered Yes.
+// For an OK box the result is ignored. Called on whatever thread raised the box.
+using message_box_fn = std::function<bool(int, const char*, const char*, message_box_kind)>;
+
+// Installs the host's message boxes; an empty handler restores the standard-error fallback.
+// Threading: install before any other thread can raise a box (start-up, or a test's set-up).
+void set_message_box_handler(message_box_fn handler);
