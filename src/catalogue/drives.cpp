@@ -1,0 +1,55 @@
+#include "catalogue/drives.h"
+
+#include "catalogue/planning.h"
+#include "util/folders.h"
+#include "util/log.h"
+
+// Interface thread only.
+std::vector<drive_info_s> source_drives;
+std::vector<drive_info_s> destination_drives;
+
+namespace {
+
+std::function<void()> repaint_handler; // installed at start-up
+
+} // namespace
+
+std::vector<drive_info_s>& drive_list(int list) {
+    return list == source_list ? source_drives : destination_drives;
+}
+
+void add_drive(int list, const std::string& path) {
+    auto& drives = drive_list(list);
+    for (const auto& drive : drives) {
+        if (drive.path == path) {
+            return;
+        }
+    }
+    drive_info_s drive;
+    drive.path = path;
+    int error = 0;
+    if (!free_space_bytes(path, &drive.free_bytes, &error)) {
+        log_message("Received error %d attempting to get disk free space for path %s\n", error,
+                    path.c_str());
+    }
+    drives.push_back(std::move(drive));
+    plan_jobs();
+    request_repaint();
+}
+
+void remove_drive(int list, std::size_t index) {
+    auto& drives = drive_list(list);
+    if (index < drives.size()) {
+        drives.erase(drives.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+}
+
+void set_repaint_handler(std::function<void()> repaint) {
+    repaint_handler = std::move(repaint);
+}
+
+void request_repaint() {
+    if (repaint_handler) {
+        repaint_handler();
+    }
+}

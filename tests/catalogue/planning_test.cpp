@@ -1,0 +1,140 @@
+#include <sys/stat.h>
+
+#include "catalogue_fixture.h"
+#include "swizzler/plot_layout.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+constexpr std::uint64_t plenty = 1ull << 50;
+
+TEST_F(catalogue_test, adjacent_plots_merge_into_one_job_and_split_with_merge_off) {
+    for (auto name : {"1_150_10_10", "1_0_100_100", "1_100_50_50"}) {
+        touch(source.path, name);
+    }
+    choose(source.path, destination.path, plenty);
+    swizzler_s& record = the_swizzler();
+
+    plan_jobs();
+    ASSERT_EQ(record.jobs.size(), 1u);
+    const auto& job = record.jobs[0];
+    EXPECT_EQ(job.output_path, destination.path + "/1_0_160");
+    EXPECT_EQ(job.start_nonce, 0u);
+    EXPECT_EQ(job.nonces, 160u);
+    EXPECT_EQ(job.source_paths, (strings{source.path + "/1_0_100_100", source.path + "/1_100_50_50",
+                                         source.path + "/1_150_10_10"}));
+    EXPECT_EQ(job.state, job_state::planned);
+    EXPECT_EQ(record.bytes_total, plot_size(160));
+    EXPECT_EQ(record.largest_job_bytes, plot_size(160));
+    EXPECT_EQ(plot_count, 3);
+    EXPECT_EQ(job_count, 1);
+    EXPECT_EQ(source_drives[0].plot_bytes, plot_size(160));
+
+    // Planning again throws the first plan away.
+    merge_adjacent = false;
+    plan_jobs();
+    EXPECT_EQ(output_names(record), (strings{"1_0_100", "1_100_50", "1_150_10"}));
+    EXPECT_EQ(record.bytes_total, plot_size(160));
+    EXPECT_EQ(record.largest_job_bytes, plot_size(100));
+    EXPECT_EQ(plot_count, 3);
+    EXPECT_EQ(job_count, 3);
+    EXPECT_EQ(source_drives[0].plot_bytes, plot_size(160));
+
+    std::string log = log_text();
+    auto first = log.find("1 total jobs\n");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_NE(log.find("3 total jobs\n", first), std::string::npos);
+}
+
+TEST_F(catalogue_test, gaps_overlaps_and_other_accounts_never_merge) {
+    for (auto name : {"1_0_100_100", "1_101_50_50", "3_0_100_100", "3_50_100_100", "2_0_100_100",
+                      "1_100_100_100.plot"}) {
+        touch(source.path, name);
+    }
+    choose(source.path, destination.path, plenty);
+    plan_jobs();
+    // 1_0 and 1_100 are adjacent; 1_101 overlaps 1_100's range; 2 and 3 are other accounts.
+    EXPECT_EQ(output_names(the_swizzler()),
+              (strings{"1_0_200", "1_101_50", "2_0_100", "3_0_100", "3_50_100"}));
+}
+
+TEST_F(catalogue_test, the_directory_order_does_not_change_the_plan) {
+    temp_folder_s other;
+    strings names = {"5_16_8_8", "5_0_8_8", "4_0_8_8", "5_8_8_8", "5_40_8_8"};
+    for (const auto& n : names) {
+        touch(source.path, n);
+    }
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        touch(other.path, *it);
+    }
+    choose(source.path, destination.path, plenty);
+    plan_jobs();
+    strings first = output_names(the_swizzler());
+    source_drives[0].path = other.path;
+    plan_jobs();
+    EXPECT_EQ(output_names(the_swizzler()), first);
+    EXPECT_EQ(first, (strings{"4_0_8", "5_0_24", "5_40_8"}));
+}
+
+TEST_F(catalogue_test, free_space_must_hold_every_plot) {
+    touch(source.path, "7_0_10_10");
+    touch(source.path, "7_10_6_6");
+    choose(source.path, destination.path, plot_size(16));
+    plan_jobs();
+    EXPECT_EQ(the_swizzler().jobs.size(), 1u) << "exactly enough space passes";
+    EXPECT_TRUE(boxes.shown.empty());
+
+    destination_drives[0].free_bytes = plot_size(16) - 1;
+    plan_jobs();
+    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_EQ(the_swizzler().bytes_total, 0u);
+    EXPECT_EQ(plot_count, 2) << "the counted plots stay";
+    EXPECT_EQ(job_count, 0);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, "Error");
+    EXPECT_EQ(boxes.shown[0].text, "There is not enough space on the target drive to hold all "
+                                   "the plot data from the source drive.");
+    EXPECT_EQ(boxes.shown[0].window, 0);
+}
+
+TEST_F(catalogue_test, only_optimized_poc1_files_of_the_folder_itself_are_planned) {
+    touch(source.path, "9_0_8_4");
+    touch(source.path, "9_8_8");
+    touch(source.path, "9_16_8.swizzling");
+    touch(source.path, "notes.txt");
+    touch(source.path, "9_24_8_8");
+    ASSERT_EQ(mkdir((source.path + "/9_32_8_8").c_str(), 0755), 0);
+    touch(source.path + "/9_32_8_8", "9_40_8_8");
+    choose(source.path, destination.path, plenty);
+    plan_jobs();
+    EXPECT_EQ(output_names(the_swizzler()), (strings{"9_24_8"}));
+    std::string log = log_text();
+    EXPECT_NE(log.find("Skipping 9_0_8_4 which is unoptimized PoC1\n"), std::string::npos);
+    EXPECT_NE(log.find("Skipping 9_8_8 which is already PoC2\n"), std::string::npos);
+    EXPECT_NE(log.find("Skipping 9_16_8.swizzling which is already PoC2\n"), std::string::npos);
+}
+
+TEST_F(catalogue_test, nothing_is_planned_without_both_folders_or_without_plots) {
+    touch(source.path, "1_0_8_8");
+    source_drives.push_back({source.path, 0, 0});
+    plan_jobs();
+    EXPECT_EQ(plot_count, 0) << "the source is not scanned before a destination is chosen";
+    EXPECT_TRUE(the_swizzler().jobs.empty());
+
+    destination_drives.push_back({destination.path, plenty, 0});
+    source_drives[0].path = destination.path; // a folder without plots
+    plan_jobs();
+    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_EQ(log_text().find("total jobs"), std::string::npos);
+}
+
+TEST_F(catalogue_test, a_trailing_slash_and_the_root_folder_give_usable_paths) {
+    touch(source.path, "1_0_8_8");
+    choose(source.path + "/", destination.path + "/", plenty);
+    plan_jobs();
+    ASSERT_EQ(the_swizzler().jobs.size(), 1u);
+    EXPECT_EQ(the_swizzler().jobs[0].source_paths[0], source.path + "//1_0_8_8");
+    EXPECT_EQ(the_swizzler().jobs[0].output_path, destination.path + "//1_0_8");
+}
+
+} // namespace
