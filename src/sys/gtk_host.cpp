@@ -1,0 +1,245 @@
+// The main window, its paint and input paths and the main loop.
+//
+// Widget tree: a non-resizable GtkWindow holding a GtkOverlay whose main child
+// is the 640 x 480 GtkDrawingArea; text boxes are overlay children. The record
+// of the window table keeps the GtkWindow in `handle`; the other widgets of a
+// record live in host_windows.
+#include "sys/gtk_host.h"
+
+#include <cmath>
+#include <thread>
+
+#include "sys/gtk_dialogs.h"
+#include "sys/ui_tasks.h"
+#include "ui/click_regions.h"
+#include "ui/draw.h"
+#include "ui/window_record.h"
+#include "util/log.h"
+
+namespace {
+
+constexpr int client_width = 640;
+constexpr int client_height = 480;
+
+struct host_window_s {
+    GtkWidget* window = nullptr;
+    GtkWidget* overlay = nullptr;
+    GtkWidget* area = nullptr;
+};
+
+host_window_s host_windows[window_table_size]; // interface thread only
+GMainLoop* main_loop = nullptr;                // interface thread only
+bool quit_requested = false;                   // interface thread only
+int exit_status = 0;                           // interface thread only
+
+int index_of(gpointer data) {
+    return GPOINTER_TO_INT(data);
+}
+
+bool valid_index(int window) {
+    return window >= 0 && window < window_table_size;
+}
+
+void quit_main_loop(int status) {
+    exit_status = status;
+    quit_requested = true;
+    if (main_loop != nullptr) {
+        g_main_loop_quit(main_loop);
+    }
+}
+
+gboolean on_draw(GtkWidget* area, cairo_t* cr, gpointer data) {
+    int window = index_of(data);
+    window_record_s& record = window_table[window];
+    int width = gtk_widget_get_allocated_width(area);
+    int height = gtk_widget_get_allocated_height(area);
+    if (!ensure_back_buffer(window, width, height)) {
+        return TRUE;
+    }
+    prepare_back_buffer(window);
+    cairo_surface_flush(record.back_buffer);
+
+    // The whole frame except the text boxes, which draw themselves above it.
+    cairo_save(cr);
+    cairo_set_fill_rule(cr, CAIRO_FILL_RULE_EVEN_ODD);
+    cairo_rectangle(cr, 0, 0, width, height);
+    for (const child_control_s& control : record.child_controls) {
+        cairo_rectangle(cr, control.x, control.y, control.width, control.height);
+    }
+    cairo_clip(cr);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, record.back_buffer, 0, 0);
+    cairo_paint(cr);
+    cairo_restore(cr);
+    return TRUE;
+}
+
+// Pointer positions arrive as fractional pixels and, during the implicit grab of a press, may
+// lie left of or above the window: round towards minus infinity so that -0.5 is outside.
+void route_pointer(int window, int kind, double x, double y) {
+    window_record_s& record = window_table[window];
+    record.pointer_x = static_cast<int>(std::floor(x));
+    record.pointer_y = static_cast<int>(std::floor(y));
+    dispatch_click_regions(window, kind, record.pointer_x, record.pointer_y);
+}
+
+gboolean on_button_press(GtkWidget*, GdkEventButton* event, gpointer data) {
+    // GTK adds GDK_2BUTTON_PRESS after the second press of a double click; that press has
+    // already been routed as a press of its own.
+    if (event->type == GDK_BUTTON_PRESS && event->button == GDK_BUTTON_PRIMARY) {
+        route_pointer(index_of(data), pointer_press, event->x, event->y);
+    }
+    return TRUE;
+}
+
+gboolean on_button_release(GtkWidget*, GdkEventButton* event, gpointer data) {
+    if (event->button == GDK_BUTTON_PRIMARY) {
+        route_pointer(index_of(data), pointer_release, event->x, event->y);
+    }
+    return TRUE;
+}
+
+gboolean on_motion(GtkWidget*, GdkEventMotion* event, gpointer data) {
+    route_pointer(index_of(data), pointer_move, event->x, event->y);
+    return TRUE;
+}
+
+// Folders come only from the folder chooser: a drop is taken and has no effect.
+void on_drop_received(GtkWidget*, GdkDragContext*, int, int, GtkSelectionData*, guint, guint,
+                      gpointer) {}
+
+void on_destroy(GtkWidget*, gpointer data) {
+    int window = index_of(data);
+    window_table[window].handle = nullptr;
+    host_windows[window] = {};
+    for (const window_record_s& record : window_table) {
+        if (record.handle != nullptr) {
+            return;
+        }
+    }
+    quit_main_loop(0);
+}
+
+// The client area's top-left corner goes to the centre of the primary monitor; static gravity
+// makes the position that of the client area rather than of the frame the window manager adds.
+void centre_on_primary_monitor(GtkWindow* window) {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* monitor = gdk_display_get_primary_monitor(display);
+    if (monitor == nullptr) {
+        monitor = gdk_display_get_monitor(display, 0);
+    }
+    if (monitor == nullptr) {
+        gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+        return;
+    }
+    GdkRectangle screen;
+    gdk_monitor_get_geometry(monitor, &screen);
+    gtk_window_set_gravity(window, GDK_GRAVITY_STATIC);
+    gtk_window_move(window, screen.x + (screen.width - client_width) / 2,
+                    screen.y + (screen.height - client_height) / 2);
+}
+
+void invalidate(int window) {
+    if (valid_index(window) && host_windows[window].area != nullptr) {
+        gtk_widget_queue_draw(host_windows[window].area);
+    }
+}
+
+gboolean run_queued_tasks(gpointer) {
+    run_ui_tasks();
+    return G_SOURCE_REMOVE;
+}
+
+// The same idle source that g_main_context_invoke attaches when called from another thread.
+// It is attached also when the interface thread posts to itself, where g_main_context_invoke
+// would run the queue at once, inside the poster, ahead of closures already being run.
+bool wake_interface_thread() {
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, run_queued_tasks, nullptr, nullptr);
+    guint id = g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+    return id != 0;
+}
+
+} // namespace
+
+bool open_display() {
+    return gtk_init_check(nullptr, nullptr);
+}
+
+void install_gtk_host() {
+    set_invalidate_handler(invalidate);
+    set_ui_wake_handler(wake_interface_thread);
+    set_quit_handler(quit_main_loop);
+    install_message_boxes();
+    install_host_hooks();
+}
+
+int create_main_window() {
+    int window = 0;
+    while (window < window_table_size && window_table[window].handle != nullptr) {
+        ++window;
+    }
+    if (window == window_table_size) {
+        return -1;
+    }
+    gpointer data = GINT_TO_POINTER(window);
+
+    GtkWidget* top = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(top), "Scoopshift");
+    gtk_window_set_icon_name(GTK_WINDOW(top), "scoopshift");
+    // A window that cannot be resized cannot be maximized either; it can still be minimized.
+    gtk_window_set_resizable(GTK_WINDOW(top), FALSE);
+    gtk_window_set_type_hint(GTK_WINDOW(top), GDK_WINDOW_TYPE_HINT_NORMAL);
+
+    GtkWidget* overlay = gtk_overlay_new();
+    GtkWidget* area = gtk_drawing_area_new();
+    gtk_widget_set_size_request(area, client_width, client_height);
+    gtk_widget_add_events(area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                    GDK_POINTER_MOTION_MASK);
+    gtk_container_add(GTK_CONTAINER(overlay), area);
+    gtk_container_add(GTK_CONTAINER(top), overlay);
+
+    static const GtkTargetEntry uri_list = {const_cast<char*>("text/uri-list"), 0, 0};
+    gtk_drag_dest_set(
+        area, GTK_DEST_DEFAULT_ALL, &uri_list, 1,
+        static_cast<GdkDragAction>(GDK_ACTION_COPY | GDK_ACTION_MOVE | GDK_ACTION_LINK));
+
+    g_signal_connect(area, "draw", G_CALLBACK(on_draw), data);
+    g_signal_connect(area, "button-press-event", G_CALLBACK(on_button_press), data);
+    g_signal_connect(area, "button-release-event", G_CALLBACK(on_button_release), data);
+    g_signal_connect(area, "motion-notify-event", G_CALLBACK(on_motion), data);
+    g_signal_connect(area, "drag-data-received", G_CALLBACK(on_drop_received), data);
+    g_signal_connect(top, "destroy", G_CALLBACK(on_destroy), data);
+
+    window_table[window].handle = top;
+    host_windows[window] = {top, overlay, area};
+    centre_on_primary_monitor(GTK_WINDOW(top));
+    gtk_widget_show_all(top);
+    return window;
+}
+
+GtkWindow* gtk_window_of(int window) {
+    if (!valid_index(window) || host_windows[window].window == nullptr) {
+        return nullptr;
+    }
+    return GTK_WINDOW(host_windows[window].window);
+}
+
+GtkOverlay* gtk_overlay_of(int window) {
+    if (!valid_index(window) || host_windows[window].overlay == nullptr) {
+        return nullptr;
+    }
+    return GTK_OVERLAY(host_windows[window].overlay);
+}
+
+int run_main_loop() {
+    if (!quit_requested) {
+        main_loop = g_main_loop_new(nullptr, FALSE);
+        g_main_loop_run(main_loop);
+        g_main_loop_unref(main_loop);
+        main_loop = nullptr;
+    }
+    return exit_status;
+}

@@ -1,0 +1,39 @@
+#include "sys/start_up.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "swizzler/conversion_record.h"
+#include "sys/gtk_host.h"
+#include "sys/ui_tasks.h"
+#include "ui/window_record.h"
+#include "util/log.h"
+
+int run_desktop_program(std::function<void()> first_screen) {
+    verify(!log_file_is_open(), "sys", 1);
+    open_log_file("log_swizzle.txt");
+
+    if (!open_display()) {
+        log_message("Cannot open the display: the window needs a desktop session\n");
+        return 1;
+    }
+    install_gtk_host();
+
+    current_window = create_main_window();
+    if (current_window < 0) {
+        log_message("Cannot create the main window\n");
+        return 1;
+    }
+    window_table[current_window].draw = std::move(first_screen);
+    invalidate_window(current_window);
+
+    the_swizzler();
+    run_ui_tasks();
+    return run_main_loop();
+}
+
+void end_process(int status) {
+    std::fflush(nullptr);
+    // No static destructors: the work thread may still be using the program-wide state.
+    std::_Exit(status);
+}
