@@ -8,9 +8,18 @@
 //                        back through the interface-task queue as "answer yes|no frames N", N
 //                        being the frames painted while the box was open
 //   (440, 40, 160, 100)  "quit": request_quit(7)
+//   (40, 180, 160, 100)  "text": opens a text box at (110, 330, 420, 30) holding "12.0", or
+//                        closes the open one ("text closed"); every change of its text is
+//                        printed as "text <text>" by the next frame. The back buffer is red
+//                        under the box, which must never reach the screen.
+//   (240, 180, 160, 100) "folder": the folder chooser "Path to source": "folder <path>" or
+//                        "folder none"
+//   (440, 180, 160, 100) "progress": launcher progress 0.25, then "progress sent"
 // A repaint timer of 100 ms keeps frames coming, so that a blocked interface thread shows.
 #include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "sys/start_up.h"
@@ -23,6 +32,8 @@
 namespace {
 
 std::atomic<int> frames{0}; // written by the interface thread, read by the worker
+char box_text[128];         // the text box's buffer; interface thread only
+std::string reported_text;  // the text last printed; interface thread only
 
 void report(const char* line) {
     std::printf("%s\n", line);
@@ -43,6 +54,47 @@ void ask_from_worker() {
     report("asked");
 }
 
+void toggle_text_box() {
+    window_record_s& record = window_table[current_window];
+    if (!record.child_controls.empty()) {
+        host_hooks().destroy_text_box(current_window, record.child_controls.front());
+        record.child_controls.clear();
+        report("text closed");
+        return;
+    }
+    std::strcpy(box_text, "12.0");
+    reported_text = box_text;
+    child_control_s control;
+    control.capacity = sizeof box_text;
+    control.text = box_text;
+    control.x = 110;
+    control.y = 330;
+    control.width = 420;
+    control.height = 30;
+    record.child_controls.push_back(control);
+    host_hooks().create_text_box(current_window, record.child_controls.back());
+    report(record.child_controls.back().handle != nullptr ? "text opened" : "text failed");
+}
+
+void choose_folder() {
+    std::optional<std::string> folder =
+        host_hooks().choose_folder(current_window, "Path to source");
+    report(("folder " + folder.value_or("none")).c_str());
+}
+
+void report_click() {
+    report("clicked");
+}
+
+void quit_with_7() {
+    request_quit(7);
+}
+
+void send_progress() {
+    host_hooks().set_launcher_progress(current_window, 0.25);
+    report("progress sent");
+}
+
 void region(int x, int y, std::function<void()> action, std::uint32_t color,
             std::uint32_t hover_color) {
     bool hovered = add_click_region(current_window, x, y, 160, 100, std::move(action));
@@ -58,11 +110,23 @@ void test_screen() {
         report("painted");
     }
     clear_surface(current_window, 0xffffffff);
-    region(
-        40, 40, [] { report("clicked"); }, 0xff3366cc, 0xffcc3366);
+    constexpr std::uint32_t grey = 0xff999999;
+    region(40, 40, report_click, 0xff3366cc, 0xffcc3366);
     region(240, 40, ask_from_worker, 0xff33aa33, 0xff33aa33);
-    region(
-        440, 40, [] { request_quit(7); }, 0xff999999, 0xff999999);
+    region(440, 40, quit_with_7, grey, grey);
+    region(40, 180, toggle_text_box, grey, grey);
+    region(240, 180, choose_folder, grey, grey);
+    region(440, 180, send_progress, grey, grey);
+
+    window_record_s& record = window_table[current_window];
+    if (!record.child_controls.empty()) {
+        record.fill_color = 0xffff0000;
+        draw_rect(current_window, 110, 330, 420, 30);
+        if (reported_text != box_text) {
+            reported_text = box_text;
+            report(("text " + reported_text).c_str());
+        }
+    }
 }
 
 } // namespace

@@ -103,7 +103,8 @@ void stop_x_session(x_session_s& session) {
 }
 
 child_program_s start_program(const x_session_s& session, const std::vector<std::string>& argv,
-                              const std::string& folder) {
+                              const std::string& folder,
+                              const std::vector<std::string>& environment) {
     child_program_s program;
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
@@ -118,12 +119,15 @@ child_program_s start_program(const x_session_s& session, const std::vector<std:
             _exit(126);
         }
         setenv("DISPLAY", session.display.c_str(), 1);
+        for (const std::string& setting : environment) {
+            putenv(const_cast<char*>(setting.c_str()));
+        }
         std::vector<char*> args;
         for (const std::string& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(pipe_fds[1]);

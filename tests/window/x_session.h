@@ -37,9 +37,11 @@ struct child_program_s {
     std::string pending; // read but not yet returned
 };
 
-// Starts argv[0] with DISPLAY set to the session's, in `folder`, standard error inherited.
+// Starts argv[0] with DISPLAY set to the session's and the given "NAME=value" settings, in
+// `folder`, standard error inherited.
 child_program_s start_program(const x_session_s& session, const std::vector<std::string>& argv,
-                              const std::string& folder);
+                              const std::string& folder,
+                              const std::vector<std::string>& environment = {});
 
 // The next line the program printed, without its "\n"; nothing after `seconds` or at its end.
 std::optional<std::string> read_line(child_program_s& program, double seconds);
