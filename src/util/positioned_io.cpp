@@ -1,0 +1,201 @@
+// pread/pwrite over the two descriptors of a file handle.
+//
+// Limits: a direct piece that the kernel still refuses with EINVAL (an alignment rule stricter
+// than the one it reported) is redone through the ordinary descriptor, so a wrong alignment
+// answer costs speed, never data.
+#include "util/positioned_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
+#include "util/log.h"
+
+namespace {
+
+// Linux moves at most 0x7ffff000 bytes per call anyway; 1 GiB keeps every continuation of a
+// direct transfer aligned.
+constexpr std::uint64_t max_call_bytes = std::uint64_t{1} << 30;
+constexpr std::uint64_t largest_offset = std::numeric_limits<off_t>::max();
+
+// Threading: installed while no transfer runs (tests), read by the transferring threads. Never
+// destroyed, so a transfer still running while the process exits never sees it go.
+io_fault_fn* fault_hook = new io_fault_fn;
+
+struct piece_s {
+    std::uint64_t offset = 0; // in the file, and (minus the transfer's offset) in the buffer
+    std::uint64_t length = 0;
+    bool direct = false;
+};
+
+struct pieces_s {
+    piece_s piece[3];
+    int count = 0;
+};
+
+// The aligned middle of the transfer goes direct when the buffer lines up with it too; the
+// head and tail, or the whole transfer when nothing lines up, go through the page cache.
+pieces_s plan_pieces(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+                     std::uintptr_t address) {
+    pieces_s plan;
+    std::uint64_t end = offset + length;
+    if (file.direct_fd >= 0 && length > 0) {
+        std::uint64_t a = file.alignment;
+        std::uint64_t start = (offset + a - 1) / a * a;
+        std::uint64_t stop = end / a * a;
+        std::uintptr_t middle_address = address + (start - offset);
+        if (start < stop && middle_address % file.memory_alignment == 0) {
+            if (offset < start) {
+                plan.piece[plan.count++] = {offset, start - offset, false};
+            }
+            plan.piece[plan.count++] = {start, stop - start, true};
+            if (stop < end) {
+                plan.piece[plan.count++] = {stop, end - stop, false};
+            }
+            return plan;
+        }
+    }
+    plan.piece[plan.count++] = {offset, length, false};
+    return plan;
+}
+
+// Reads until `length` bytes arrived or the file ended; 0 or an errno. *moved says how far.
+int read_fully(int fd, std::uint64_t offset, std::uint64_t length, std::uint8_t* buffer,
+               std::uint64_t* moved) {
+    *moved = 0;
+    while (*moved < length) {
+        std::uint64_t ask = std::min(length - *moved, max_call_bytes);
+        ssize_t got = pread(fd, buffer + *moved, ask, static_cast<off_t>(offset + *moved));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (got == 0) {
+            return 0; // the end of the file
+        }
+        *moved += static_cast<std::uint64_t>(got);
+    }
+    return 0;
+}
+
+int write_fully(int fd, std::uint64_t offset, std::uint64_t length, const std::uint8_t* buffer) {
+    std::uint64_t moved = 0;
+    while (moved < length) {
+        std::uint64_t ask = std::min(length - moved, max_call_bytes);
+        ssize_t put = pwrite(fd, buffer + moved, ask, static_cast<off_t>(offset + moved));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (put == 0) {
+            return EIO; // a regular file that accepts nothing will not accept a retry either
+        }
+        moved += static_cast<std::uint64_t>(put);
+    }
+    return 0;
+}
+
+bool beyond_any_file(std::uint64_t offset, std::uint64_t length) {
+    return offset > largest_offset || length > largest_offset - offset;
+}
+
+int fault_for(const file_handle_s& file, io_direction direction, std::uint64_t offset,
+              std::uint64_t length) {
+    return *fault_hook ? (*fault_hook)(file, direction, offset, length) : 0;
+}
+
+[[noreturn]] void end_after_failed_write(const file_handle_s& file, std::uint64_t offset,
+                                         const char* box_format, int error) {
+    log_message("Failed to write to %s at offset %llu, error %d\n", file.path.c_str(),
+                static_cast<unsigned long long>(offset), error);
+    show_message(0, "Error", box_format, error);
+    // The log is flushed line by line; _exit leaves the other threads' objects alone instead
+    // of destroying them under their feet.
+    std::fflush(nullptr);
+    _exit(1);
+}
+
+} // namespace
+
+file_handle_s open_source_file(const std::string& path, int* error) {
+    file_handle_s file;
+    *error = open_file_handle(path, O_RDONLY, 0, &file);
+    if (*error == 0) {
+        // The unaligned pieces are scattered over the whole file: read-ahead would only waste.
+        posix_fadvise(file.fd, 0, 0, POSIX_FADV_RANDOM);
+    }
+    return file;
+}
+
+bool read_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+             std::uint8_t* buffer) {
+    if (beyond_any_file(offset, length)) {
+        log_message("Failed to seek file error %d\n", EINVAL);
+        return false;
+    }
+    if (int error = fault_for(file, io_direction::read, offset, length)) {
+        log_message("Failed to read file at offset %llu, error %d\n",
+                    static_cast<unsigned long long>(offset), error);
+        return false;
+    }
+    pieces_s plan = plan_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
+    for (int i = 0; i < plan.count; ++i) {
+        const piece_s& piece = plan.piece[i];
+        std::uint8_t* into = buffer + (piece.offset - offset);
+        std::uint64_t moved = 0;
+        int error = read_fully(piece.direct ? file.direct_fd : file.fd, piece.offset, piece.length,
+                               into, &moved);
+        if (error == EINVAL && piece.direct) {
+            error = read_fully(file.fd, piece.offset, piece.length, into, &moved);
+        }
+        if (error != 0) {
+            log_message("Failed to read file at offset %llu, error %d\n",
+                        static_cast<unsigned long long>(offset), error);
+            return false;
+        }
+        if (moved < piece.length) {
+            log_message("Failed to read file at offset %llu, the file ends after %llu of %llu "
+                        "bytes\n",
+                        static_cast<unsigned long long>(offset),
+                        static_cast<unsigned long long>(piece.offset - offset + moved),
+                        static_cast<unsigned long long>(length));
+            return false;
+        }
+    }
+    return true;
+}
+
+void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+              const std::uint8_t* buffer) {
+    if (beyond_any_file(offset, length)) {
+        end_after_failed_write(file, offset, "Failed to seek file error %d", EINVAL);
+    }
+    if (int error = fault_for(file, io_direction::write, offset, length)) {
+        end_after_failed_write(file, offset, "Failed to write to file. Error %d", error);
+    }
+    pieces_s plan = plan_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
+    for (int i = 0; i < plan.count; ++i) {
+        const piece_s& piece = plan.piece[i];
+        const std::uint8_t* from = buffer + (piece.offset - offset);
+        int error =
+            write_fully(piece.direct ? file.direct_fd : file.fd, piece.offset, piece.length, from);
+        if (error == EINVAL && piece.direct) {
+            error = write_fully(file.fd, piece.offset, piece.length, from);
+        }
+        if (error != 0) {
+            end_after_failed_write(file, piece.offset, "Failed to write to file. Error %d", error);
+        }
+    }
+}
+
+void set_io_fault_hook(io_fault_fn hook) {
+    *fault_hook = std::move(hook);
+}

@@ -1,0 +1,44 @@
+// Positioned reads and writes of plot data, and the opening of source plots.
+//
+// Every transfer names its offset; nothing depends on a file position, so the
+// work thread and the writer never share one. A transfer is split into an
+// aligned middle that goes through the direct descriptor and an unaligned head
+// and tail that go through the ordinary one; lengths are 64-bit and each
+// system call moves at most 1 GiB, so no length is ever cut to 32 bits.
+//
+// A failed or short read is logged and reported to the caller, who decides
+// what becomes of the data. A failed write ends the process with status 1
+// after an "Error" box: the target is unusable and nothing else is safe to do.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "util/file_handle.h"
+
+// Opens a PoC1 plot for reading; an empty handle and *error = errno when it cannot be opened.
+// Logs nothing: the caller reports.
+file_handle_s open_source_file(const std::string& path, int* error);
+
+// Reads `length` bytes at `offset` into buffer; true only when all of them arrived. Logs
+// "Failed to read file at offset %llu, error %d\n" on failure and a line of its own when the
+// file ends first.
+bool read_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+             std::uint8_t* buffer);
+
+// Writes `length` bytes from buffer at `offset`; returns only when all of them were written.
+// On failure shows "Failed to write to file. Error %d" and ends the process with status 1.
+void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+              const std::uint8_t* buffer);
+
+enum class io_direction { read, write };
+
+// Decides a transfer's fate before it starts: 0 lets it run, an errno value makes it fail with
+// that error. For tests, which fail chosen transfers or watch them go by.
+using io_fault_fn = std::function<int(const file_handle_s& file, io_direction direction,
+                                      std::uint64_t offset, std::uint64_t length)>;
+
+// Installs the hook (empty removes it). Threading: only while no transfer runs, i.e. before a
+// conversion starts or after it has ended; the hook itself is called on the transferring thread.
+void set_io_fault_hook(io_fault_fn hook);
