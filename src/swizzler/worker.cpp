@@ -1,0 +1,367 @@
+#include "swizzler/worker.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "catalogue/plot_name.h"
+#include "swizzler/plot_layout.h"
+#include "swizzler/write_back.h"
+#include "sys/ui_tasks.h"
+#include "util/keep_awake.h"
+#include "util/log.h"
+#include "util/memory_status.h"
+#include "util/page_buffer.h"
+#include "util/positioned_io.h"
+#include "util/size_text.h"
+#include "util/target_file.h"
+
+namespace {
+
+constexpr int main_window = 0;
+constexpr std::uint64_t bytes_per_nonce_of_buffers = 384; // six buffers of 64 bytes per nonce
+
+struct buffers_s {
+    page_buffer_s write_low[2];
+    page_buffer_s write_high[2];
+    page_buffer_s read_low;
+    page_buffer_s read_high;
+};
+
+struct source_s {
+    file_handle_s file;
+    std::uint64_t nonces = 0; // from its name
+};
+
+struct read_failure_s {
+    std::string path;
+    std::uint64_t offset = 0;
+};
+
+enum class pairs_result { converted, stopped, read_failed };
+
+void release_buffers(buffers_s& buffers) {
+    for (int set = 0; set < 2; ++set) {
+        release_pages(buffers.write_low[set]);
+        release_pages(buffers.write_high[set]);
+    }
+    release_pages(buffers.read_low);
+    release_pages(buffers.read_high);
+}
+
+void report_allocation_failure(const char* which) {
+    log_message("Failed to allocated RAM for %s buffers\n", which);
+    show_message(main_window, "Error", "Failed to allocate RAM for %s buffers", which);
+}
+
+// The six buffers of `capacity` nonces each, or a report. Buffers that the machine's memory
+// cannot hold count as a failed allocation: committing them would push other programs out
+// until the kernel ends this one in the middle of a conversion.
+bool allocate_buffers(buffers_s& buffers, std::uint64_t capacity, std::uint64_t physical_bytes) {
+    std::uint64_t bytes = capacity * scoop_size;
+    bool backable = capacity > 0 && (physical_bytes == 0 ||
+                                     capacity * bytes_per_nonce_of_buffers <= physical_bytes);
+    bool written = backable;
+    for (int set = 0; set < 2 && written; ++set) {
+        buffers.write_low[set] = allocate_pages(bytes);
+        buffers.write_high[set] = allocate_pages(bytes);
+        written = buffers.write_low[set].data != nullptr && buffers.write_high[set].data != nullptr;
+    }
+    if (!written) {
+        report_allocation_failure("write");
+        return false;
+    }
+    buffers.read_low = allocate_pages(bytes);
+    buffers.read_high = allocate_pages(bytes);
+    if (buffers.read_low.data == nullptr || buffers.read_high.data == nullptr) {
+        report_allocation_failure("read");
+        return false;
+    }
+    return true;
+}
+
+void fail_job(conversion_job_s& job, std::string reason) {
+    job.state = job_state::failed;
+    job.failure = std::move(reason);
+}
+
+void close_sources(std::vector<source_s>& sources) {
+    for (auto& source : sources) {
+        close_file_handle(source.file);
+    }
+    sources.clear();
+}
+
+// Every source must hold what its name promises and the names must add up to the job, or the
+// target would be finished with blocks that no source ever filled.
+bool check_sources(conversion_job_s& job, std::vector<source_s>& sources) {
+    std::uint64_t total = 0;
+    for (auto& source : sources) {
+        plot_file_s plot;
+        source.nonces =
+            parse_plot_file_name(source.file.path, &plot) == plot_name_kind::none ? 0 : plot.nonces;
+        std::uint64_t promised = plot_size(source.nonces);
+        struct stat status {};
+        if (fstat(source.file.fd, &status) != 0) {
+            log_message("Could not read the length of %s, error %d\n", source.file.path.c_str(),
+                        errno);
+            fail_job(job, "the length of its source " + source.file.path + " could not be read");
+            return false;
+        }
+        auto length = static_cast<std::uint64_t>(status.st_size);
+        if (length < promised) {
+            log_message("Source %s holds %llu bytes, less than the %llu bytes its name gives\n",
+                        source.file.path.c_str(), static_cast<unsigned long long>(length),
+                        static_cast<unsigned long long>(promised));
+            show_message(main_window, "Error",
+                         "The file\n %s\nholds %llu bytes, less than the %llu bytes its name "
+                         "gives.\n%s will not be converted; its source files are kept.",
+                         source.file.path.c_str(), static_cast<unsigned long long>(length),
+                         static_cast<unsigned long long>(promised), job.output_path.c_str());
+            fail_job(job, "its source " + source.file.path + " is shorter than its name says");
+            return false;
+        }
+        total += source.nonces;
+    }
+    if (total != job.nonces) {
+        log_message("The sources of %s hold %llu nonces, not %llu\n", job.output_path.c_str(),
+                    static_cast<unsigned long long>(total),
+                    static_cast<unsigned long long>(job.nonces));
+        fail_job(job, "its sources do not add up to its nonce count");
+        return false;
+    }
+    return true;
+}
+
+// Reads one chunk run, counting it once it has arrived.
+bool read_run(swizzler_s& record, const source_s& source, std::uint64_t offset, std::uint64_t bytes,
+              std::uint8_t* into, read_failure_s* failure) {
+    if (!read_at(source.file, offset, bytes, into)) {
+        *failure = {source.file.path, offset};
+        return false;
+    }
+    record.bytes_read.fetch_add(bytes);
+    record.bytes_buffered.fetch_add(bytes);
+    return true;
+}
+
+pairs_result convert_pairs(swizzler_s& record, conversion_job_s& job,
+                           const std::vector<source_s>& sources, const file_handle_s& target,
+                           buffers_s& buffers, write_back_s& back, std::uint64_t capacity,
+                           read_failure_s* failure) {
+    std::uint8_t* read_low = buffers.read_low.data;
+    std::uint8_t* read_high = buffers.read_high.data;
+    for (std::uint64_t s = 0; s < scoop_pairs; ++s) {
+        std::uint64_t p = scoops_per_nonce - 1 - s;
+        back.target_offset = 0;
+        back.filling.count = 0;
+        for (const auto& source : sources) {
+            std::uint64_t nonces = source.nonces;
+            for (std::uint64_t done = 0; done < nonces;) {
+                if (record.stop.load()) {
+                    return pairs_result::stopped;
+                }
+                std::uint64_t n = std::min(capacity - back.filling.count, nonces - done);
+                std::uint64_t bytes = n * scoop_size;
+                if (!read_run(record, source, scoop_offset(nonces, s, done), bytes, read_low,
+                              failure) ||
+                    !read_run(record, source, scoop_offset(nonces, p, done), bytes, read_high,
+                              failure)) {
+                    return pairs_result::read_failed;
+                }
+                swizzle_pair(read_low, read_high, n);
+                verify(back.filling.count + n <= capacity, "swizzler", 232);
+                std::uint64_t at = back.filling.count * scoop_size;
+                std::memcpy(back.filling.low + at, read_low, bytes);
+                std::memcpy(back.filling.high + at, read_high, bytes);
+                done += n;
+                back.filling.count += n;
+                if (back.filling.count == capacity) {
+                    flush_scoops(record, job, target, back, s);
+                }
+            }
+        }
+        flush_scoops(record, job, target, back, s);
+    }
+    return record.stop.load() ? pairs_result::stopped : pairs_result::converted;
+}
+
+// The data on the device first, then the final name, then the name on the device: a power cut
+// at any point leaves either a ".swizzling" file or a complete final-named one.
+void finish_job(conversion_job_s& job, const file_handle_s& target,
+                const std::string& temporary_path) {
+    int error = 0;
+    if (!flush_target(target, &error)) {
+        log_message("Failed to flush %s to the disk, error %d\n", temporary_path.c_str(), error);
+        fail_job(job,
+                 "its data could not be flushed to the disk (error " + std::to_string(error) + ")");
+        return;
+    }
+    if (!rename_without_replacing(temporary_path, job.output_path, &error)) {
+        log_message("Error renaming %s to %s\n", temporary_path.c_str(), job.output_path.c_str());
+        fail_job(job, error == EEXIST
+                          ? "a file of its final name already exists"
+                          : "it could not be renamed (error " + std::to_string(error) + ")");
+        return;
+    }
+    if (!sync_folder_of(job.output_path, &error)) {
+        log_message("Failed to flush the folder of %s to the disk, error %d\n",
+                    job.output_path.c_str(), error);
+        fail_job(job, "its new name could not be flushed to the disk (error " +
+                          std::to_string(error) + ")");
+        return;
+    }
+    job.state = job_state::completed;
+}
+
+void report_read_failure(conversion_job_s& job, const read_failure_s& failure) {
+    log_message("Abandoning %s: reading %s at offset %llu failed\n", job.output_path.c_str(),
+                failure.path.c_str(), static_cast<unsigned long long>(failure.offset));
+    show_message(main_window, "Error",
+                 "Failed to read from file:\n %s\n%s will not be converted; its source files are "
+                 "kept.",
+                 failure.path.c_str(), job.output_path.c_str());
+    fail_job(job, "its source " + failure.path + " could not be read");
+}
+
+// One job from its sources to its final name. False when the run cannot go on.
+bool convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, write_back_s& back,
+                 std::uint64_t capacity) {
+    std::vector<source_s> sources;
+    for (const auto& path : job.source_paths) {
+        log_message("Opening source %s\n", path.c_str());
+        int error = 0;
+        file_handle_s file = open_source_file(path, &error);
+        if (file.fd < 0) {
+            show_message(main_window, "Error", "Could not open file:\n %s\nError code %d\n",
+                         path.c_str(), error);
+            log_message("Failed to open %s for reading!\n", path.c_str());
+            fail_job(job, "its source " + path + " could not be opened");
+            close_sources(sources);
+            return false;
+        }
+        sources.push_back({std::move(file), 0});
+    }
+    if (!check_sources(job, sources)) {
+        close_sources(sources);
+        return true;
+    }
+
+    std::string temporary_path = job.output_path + ".swizzling";
+    log_message("Creating target %s\n", temporary_path.c_str());
+    file_handle_s target = create_target_file(temporary_path, plot_size(job.nonces));
+    if (target.fd < 0) {
+        log_message("Skipping %s: its target file could not be created\n", job.output_path.c_str());
+        fail_job(job, "its target file could not be created");
+        close_sources(sources);
+        return true;
+    }
+
+    read_failure_s failure;
+    pairs_result result =
+        convert_pairs(record, job, sources, target, buffers, back, capacity, &failure);
+    wait_for_pending_write(job);
+    switch (result) {
+    case pairs_result::converted:
+        finish_job(job, target, temporary_path);
+        break;
+    case pairs_result::read_failed:
+        report_read_failure(job, failure);
+        break;
+    case pairs_result::stopped:
+        fail_job(job, "the conversion was stopped");
+        break;
+    }
+    close_file_handle(target);
+    close_sources(sources);
+    return true;
+}
+
+void end_program_from_ui() {
+    post_to_ui([] { request_quit(1); });
+}
+
+} // namespace
+
+void start_work_thread(swizzler_s& record, std::uint64_t max_ram_bytes,
+                       std::function<void()> on_complete) {
+    if (record.thread.joinable()) {
+        return;
+    }
+    record.ram_limit = max_ram_bytes;
+    record.finished = false;
+    record.on_complete = std::move(on_complete);
+    record.stop.store(false);
+    try {
+        record.thread = std::thread(work_thread, std::ref(record));
+    } catch (const std::system_error& failure) {
+        log_message("Could not start the work thread, error %d\n", failure.code().value());
+        show_message(main_window, "Error", "Could not start the conversion. Error %d",
+                     failure.code().value());
+        end_program_from_ui();
+    }
+}
+
+void work_thread(swizzler_s& record) {
+    int awake = begin_keep_awake();
+    if (awake < 0) {
+        log_message("Failed to disable system sleeping.\n");
+    }
+    log_message("Work thread started\n");
+
+    memory_status_s memory = read_memory_status();
+    std::uint64_t available = memory.available_bytes;
+    std::uint64_t budget = record.ram_limit != 0 ? record.ram_limit : available * 9 / 10;
+    log_message("%s RAM available, limiting use to %s\n", size_text(available, true),
+                size_text(budget, true));
+
+    std::uint64_t capacity = std::min(8 * (budget / (8 * bytes_per_nonce_of_buffers)),
+                                      record.largest_job_bytes / nonce_size);
+    verify(bytes_per_nonce_of_buffers * capacity <= budget, "swizzler", 81);
+    log_message("Using %s read buffers and %s write buffers\n",
+                size_text(capacity * scoop_size * 2, true),
+                size_text(capacity * scoop_size * 4, true));
+
+    buffers_s buffers;
+    if (!allocate_buffers(buffers, capacity, memory.total_bytes)) {
+        release_buffers(buffers);
+        end_keep_awake(awake);
+        end_program_from_ui();
+        return;
+    }
+    record.buffer_bytes = capacity * scoop_size;
+
+    write_back_s back;
+    back.filling = {0, buffers.write_low[0].data, buffers.write_high[0].data};
+    back.writing = {0, buffers.write_low[1].data, buffers.write_high[1].data};
+    bool can_go_on = true;
+    for (auto& job : record.jobs) {
+        if (record.stop.load() || !can_go_on) {
+            break;
+        }
+        can_go_on = convert_job(record, job, buffers, back, capacity);
+    }
+    stop_writer(back);
+    release_buffers(buffers);
+    if (!can_go_on) {
+        end_keep_awake(awake);
+        end_program_from_ui();
+        return;
+    }
+
+    log_message("Work thread ended\n");
+    end_keep_awake(awake);
+    if (!record.stop.load()) {
+        post_to_ui([&record] {
+            record.finished = true;
+            if (record.on_complete) {
+                record.on_complete();
+            }
+        });
+    }
+}
