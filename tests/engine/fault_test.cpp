@@ -1,0 +1,231 @@
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+
+#include "engine_fixture.h"
+#include "small_volume.h"
+#include "util/memory_status.h"
+#include "util/size_text.h"
+
+namespace {
+
+using fault_test = engine_test;
+
+std::vector<std::string> files_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(fault_test, an_existing_final_name_is_kept_and_the_output_stays_temporary) {
+    plot_spec_s first{1, 0, 8}, second{2, 0, 8};
+    std::string taken = add_job({first});
+    std::string other = add_job({second});
+    std::ofstream(taken) << "someone else's file";
+    run(0);
+
+    EXPECT_EQ(read_text_file(taken), "someone else's file");
+    EXPECT_EQ(check_poc2_file(taken + ".swizzling", {first}), "");
+    EXPECT_TRUE(log_has("Error renaming " + taken + ".swizzling to " + taken));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.jobs[0].failure, "a file of its final name already exists");
+    EXPECT_EQ(check_poc2_file(other, {second}), "");
+    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(completions, 1);
+}
+
+TEST_F(fault_test, a_source_shorter_than_its_name_fails_its_job_before_a_target_exists) {
+    plot_spec_s kept{1, 0, 8}, short_one{1, 8, 16}, next{2, 0, 8};
+    std::string broken = add_job({kept, short_one});
+    std::string fine = add_job({next});
+    std::string short_path = record.jobs[0].source_paths[1];
+    ASSERT_EQ(truncate(short_path.c_str(), plot_size(16) - 64), 0);
+    run(0);
+
+    EXPECT_FALSE(file_exists(broken));
+    EXPECT_FALSE(file_exists(broken + ".swizzling"));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_TRUE(log_has("Source " + short_path +
+                        " holds 4194240 bytes, less than the 4194304 "
+                        "bytes its name gives"));
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_EQ(shown()[0].title, "Error");
+    EXPECT_NE(shown()[0].text.find(short_path), std::string::npos) << shown()[0].text;
+    EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+}
+
+TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
+    plot_spec_s a{1, 0, 8}, b{1, 8, 8}, next{2, 0, 16};
+    std::string abandoned = add_job({a, b});
+    std::string fine = add_job({next});
+    std::string failing = record.jobs[0].source_paths[1];
+    std::uint64_t bad_offset = scoop_offset(8, 4095 - 300, 0); // pair 300, second source
+    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
+                          std::uint64_t) {
+        return direction == io_direction::read && file.path == failing && offset == bad_offset ? EIO
+                                                                                               : 0;
+    });
+    run(0);
+
+    EXPECT_FALSE(file_exists(abandoned));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.jobs[0].failure, "its source " + failing + " could not be read");
+    auto lines = log_lines();
+    auto read_line =
+        std::find(lines.begin(), lines.end(),
+                  "Failed to read file at offset " + std::to_string(bad_offset) + ", error 5");
+    ASSERT_NE(read_line, lines.end()) << read_text_file(log_path);
+    ASSERT_NE(read_line + 1, lines.end());
+    EXPECT_EQ(*(read_line + 1), "Abandoning " + abandoned + ": reading " + failing + " at offset " +
+                                    std::to_string(bad_offset) + " failed");
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_EQ(shown()[0].title, "Error");
+    EXPECT_NE(shown()[0].text.find(failing), std::string::npos) << shown()[0].text;
+
+    EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(record.bytes_in_flight.load(), 0u);
+    EXPECT_EQ(completions, 1);
+}
+
+TEST_F(fault_test, the_stop_flag_ends_the_run_inside_a_job_without_a_final_name) {
+    plot_spec_s plot{1, 0, 16}, later{2, 0, 8};
+    std::string output = add_job({plot});
+    add_job({later});
+    std::uint64_t stop_at = scoop_offset(16, 1000, 0);
+    std::atomic<bool>& stop = record.stop;
+    set_io_fault_hook([&stop, stop_at](const file_handle_s&, io_direction direction,
+                                       std::uint64_t offset, std::uint64_t) {
+        if (direction == io_direction::read && offset == stop_at) {
+            stop = true;
+        }
+        return 0;
+    });
+    run(0);
+
+    EXPECT_FALSE(file_exists(output));
+    EXPECT_TRUE(file_exists(output + ".swizzling"));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.jobs[1].state, job_state::planned);
+    EXPECT_FALSE(log_has("Opening source " + record.jobs[1].source_paths[0]));
+    EXPECT_EQ(log_lines().back(), "Work thread ended");
+    EXPECT_EQ(completions, 0) << "a stopped run hands nothing to the interface thread";
+    EXPECT_FALSE(record.finished);
+    EXPECT_EQ(record.bytes_in_flight.load(), 0u);
+    EXPECT_LE(record.bytes_written.load(), record.bytes_read.load());
+}
+
+TEST_F(fault_test, a_failed_write_ends_the_process_with_status_1_after_its_box) {
+    // The default death-test style forks here, before the run has started any thread, so the
+    // child converts in this test's folder and the parent can look at what it left behind.
+    plot_spec_s plot{1, 0, 8};
+    std::string output = add_job({plot});
+    EXPECT_EXIT(
+        {
+            remove_scripted_boxes(); // boxes go to standard error, where the test reads them
+            set_io_fault_hook([](const file_handle_s&, io_direction direction, std::uint64_t offset,
+                                 std::uint64_t) {
+                return direction == io_direction::write && offset > 0 ? ENOSPC : 0;
+            });
+            run(0);
+        },
+        ::testing::ExitedWithCode(1), R"(\[Error\] Failed to write to file\. Error 28)");
+    EXPECT_FALSE(file_exists(output));
+    EXPECT_TRUE(file_exists(output + ".swizzling"));
+}
+
+// The worker cannot go on: it reports, converts nothing and ends the program through the
+// interface thread.
+TEST_F(fault_test, without_buffers_or_sources_the_worker_ends_the_program) {
+    struct case_s {
+        const char* name;
+        std::uint64_t budget;
+        std::uint64_t largest_job_bytes;
+        const char* line;
+        const char* box;
+    };
+    std::uint64_t physical = read_memory_status().total_bytes;
+    ASSERT_GT(physical, 0u);
+    const case_s cases[] = {
+        {"budget below one set", 3071, plot_size(8), "Failed to allocated RAM for write buffers",
+         "Failed to allocate RAM for write buffers"},
+        {"budget beyond the machine", physical * 2, plot_size(std::uint64_t{1} << 32),
+         "Failed to allocated RAM for write buffers", "Failed to allocate RAM for write buffers"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        swizzler_s fresh;
+        fresh.largest_job_bytes = c.largest_job_bytes;
+        boxes.shown.clear();
+        quits.clear();
+        start_work_thread(fresh, c.budget, [this] { ++completions; });
+        fresh.thread.join();
+        run_ui_tasks();
+        EXPECT_TRUE(log_has(c.line));
+        ASSERT_EQ(shown().size(), 1u);
+        EXPECT_EQ(shown()[0].title, "Error");
+        EXPECT_EQ(shown()[0].text, c.box);
+        EXPECT_EQ(quits, std::vector<int>{1});
+    }
+    EXPECT_FALSE(log_has("Work thread ended"));
+
+    // A source that cannot be opened: its box comes before its log line.
+    boxes.shown.clear();
+    quits.clear();
+    std::string output = add_job({{1, 0, 8}});
+    std::string missing = record.jobs[0].source_paths[0];
+    ASSERT_EQ(unlink(missing.c_str()), 0);
+    run(0);
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_EQ(shown()[0].text, "Could not open file:\n " + missing + "\nError code 2\n");
+    auto lines = log_lines();
+    EXPECT_EQ(lines.back(), "Failed to open " + missing + " for reading!");
+    EXPECT_EQ(quits, std::vector<int>{1});
+    EXPECT_FALSE(file_exists(output + ".swizzling"));
+    EXPECT_EQ(completions, 0);
+}
+
+TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_nothing) {
+    small_volume_s volume(folder.path + "/small", "4m");
+    if (!volume.mounted) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root; the out-of-space path is not tested";
+    }
+    plot_spec_s big{1, 0, 24}, next{2, 0, 8}; // 6 MiB does not fit into 4 MiB
+    std::string output = add_job({big}, volume.path);
+    std::string fine = add_job({next});
+    boxes.answers = {true, false};
+    run(0);
+
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(volume.path.c_str(), &space), 0);
+    std::uint64_t available = space.f_bavail * space.f_frsize;
+    std::string question = "Not enough free space. Attempting to set file size to: 6.3 MB\n"
+                           "There appears to be only " +
+                           std::string(size_text(available, false)) + " free on the drive for " +
+                           output + ".swizzling. " + size_text(plot_size(24) - available, false) +
+                           " more is needed.\nThis can happen if new files have been created on "
+                           "the drive outside of plotting or if plotting to a drive with Windows "
+                           "swap file.\nWould you like to retry (free up some space first if you "
+                           "can)?";
+    ASSERT_EQ(shown().size(), 2u);
+    for (const auto& box : shown()) {
+        EXPECT_EQ(box.title, "Out of space");
+        EXPECT_EQ(box.kind, message_box_kind::yes_no);
+        EXPECT_EQ(box.text, question);
+    }
+    EXPECT_TRUE(files_in(volume.path).empty());
+    EXPECT_TRUE(log_has("Skipping " + output + ": its target file could not be created"));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(completions, 1);
+}
+
+} // namespace
