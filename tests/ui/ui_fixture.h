@@ -16,6 +16,10 @@ std::uint32_t pixel_at(cairo_surface_t* surface, int x, int y);
 // How many pixels of the rectangle hold exactly this colour.
 int count_color(cairo_surface_t* surface, int x, int y, int w, int h, std::uint32_t color);
 
+// How many pixels of the rectangle are within `tolerance` of the colour in every channel.
+int count_near(cairo_surface_t* surface, int x, int y, int w, int h, std::uint32_t color,
+               int tolerance);
+
 // True when every pixel of the rectangle holds this colour.
 bool all_color(cairo_surface_t* surface, int x, int y, int w, int h, std::uint32_t color);
 
@@ -46,4 +50,16 @@ struct ui_window_fixture : testing::Test {
     // exactly like the back buffer around the text's ink (widened by `margin` pixels).
     bool shows_text(const std::string& text, float size, std::uint32_t color, float x, float y,
                     int margin = 1);
+
+    // For text over a background that is not plain white: every pixel that the text alone
+    // covers mostly is as close to `color` as that coverage allows, whatever lies under it.
+    bool shows_text_ink(const std::string& text, float size, std::uint32_t color, float x, float y);
+
+    // The width measure_text gives for the text in the screens' font at `size`.
+    float text_width(const std::string& text, float size);
+
+  private:
+    // Renders the text alone on white into a second record and calls check with its surface.
+    bool with_reference(const std::string& text, float size, std::uint32_t color, float x, float y,
+                        const std::function<bool(cairo_surface_t*)>& check);
 };

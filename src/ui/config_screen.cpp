@@ -1,0 +1,118 @@
+#include "ui/config_screen.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "catalogue/completion.h"
+#include "catalogue/drives.h"
+#include "catalogue/planning.h"
+#include "swizzler/conversion_record.h"
+#include "swizzler/memory_estimate.h"
+#include "swizzler/worker.h"
+#include "ui/click_regions.h"
+#include "ui/draw.h"
+#include "ui/drive_panel.h"
+#include "ui/host_hooks.h"
+#include "ui/progress_screen.h"
+#include "ui/ram_entry.h"
+#include "util/memory_status.h"
+#include "util/size_text.h"
+
+std::uint64_t max_ram_bytes = 0;
+
+namespace {
+
+constexpr const char* font_family = "Microsoft Sans Serif";
+constexpr std::uint32_t grey = 0xff707070;
+constexpr std::uint32_t accent_blue = 0xff117dbb;
+constexpr std::uint32_t box_off_grey = 0xffd0d0d0;
+constexpr std::uint32_t link_blue = 0xff0066cc;
+constexpr std::uint32_t white = 0xffffffff;
+
+void toggle_merge() {
+    merge_adjacent = !merge_adjacent;
+    plan_jobs();
+    invalidate_window(current_window);
+}
+
+void draw_summary(int window) {
+    const swizzler_s& record = the_swizzler();
+    char summary[128];
+    if (record.jobs.empty()) {
+        std::snprintf(summary, sizeof summary,
+                      "Select source and destination drives for plot conversion to PoC2.");
+    } else {
+        char memory[128] = "";
+        if (record.largest_job_bytes != 0) {
+            std::uint64_t estimate = memory_estimate(read_memory_status().available_bytes,
+                                                     record.largest_job_bytes, max_ram_bytes);
+            std::snprintf(memory, sizeof memory, " Using %s RAM", size_text(estimate, true));
+        }
+        std::snprintf(summary, sizeof summary,
+                      "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s",
+                      size_text(record.bytes_total, false), plot_count, job_count, memory);
+    }
+    set_font(window, font_family, 10);
+    window_table[window].fill_color = grey;
+    draw_text(window, summary, 24, 74);
+}
+
+void draw_merge_option(int window) {
+    window_record_s& record = window_table[window];
+    bool hovered = add_click_region(window, 24, 320, 592, 24, toggle_merge);
+    record.fill_color = merge_adjacent ? accent_blue : box_off_grey;
+    record.line_color = 0;
+    draw_rect(window, 24, 320, 24, 24);
+    if (merge_adjacent) {
+        record.line_color = white;
+        record.line_width = 3;
+        draw_line(window, 30, 326, 42, 338);
+        draw_line(window, 30, 338, 42, 326);
+        record.line_width = 1;
+    }
+    record.fill_color = hovered ? accent_blue : grey;
+    set_font(window, font_family, 12);
+    draw_text(window, "Merge adjacent plots", 58, 323.996f);
+}
+
+void draw_memory_limit(int window) {
+    bool hovered = add_click_region(window, 24, 438, 320, 14, open_ram_entry);
+    char text[128];
+    std::snprintf(text, sizeof text, "Max RAM: %s",
+                  max_ram_bytes == 0 ? "Automatic" : size_text(max_ram_bytes, true));
+    window_table[window].fill_color = hovered ? link_blue : grey;
+    draw_text(window, text, 24, 438);
+}
+
+} // namespace
+
+void config_screen() {
+    int window = current_window;
+    clear_surface(window, white);
+    set_font(window, font_family, 22);
+    draw_text(window, "Config", 18, 24);
+    draw_summary(window);
+    drive_panel("Source drive", source_list, 140);
+    drive_panel("Destination drive", destination_list, 230);
+    draw_merge_option(window);
+    draw_memory_limit(window);
+    draw_button(window, "Start Swizzling!", !the_swizzler().jobs.empty(), 486, 416, 130, 40,
+                start_conversion, 12);
+}
+
+void start_conversion() {
+    run_values.start_time = std::chrono::steady_clock::now();
+    run_values.source = source_drives.empty() ? drive_info_s{} : source_drives.front();
+    run_values.destination =
+        destination_drives.empty() ? drive_info_s{} : destination_drives.front();
+    run_values.record = &the_swizzler();
+    run_values.window = current_window;
+
+    window_table[current_window].draw = progress_screen;
+    invalidate_window(current_window);
+    if (host_hooks().start_repaint_timer) {
+        host_hooks().start_repaint_timer(current_window, 1000);
+    }
+    set_taskbar_progress(0);
+    start_work_thread(the_swizzler(), max_ram_bytes, [] { offer_source_deletion(); });
+}

@@ -1,0 +1,26 @@
+// Drive panels: the labelled strips of folder cards on the configuration
+// screen, one for the source list and one for the destination list.
+//
+// Each chosen folder is a card with its path and one detail line (the plots
+// found, or the free space); an empty list shows a "Click to select..." card
+// that opens the folder chooser. Clicking a folder's card removes it. Cards
+// wider than the strip scroll sideways with two arrows and white fades at the
+// cut edges. Only the first 256 entries of a list can be removed by clicking.
+// Interface thread only.
+#pragma once
+
+#include <string_view>
+
+// Scroll state of one panel, kept between frames.
+struct drive_panel_state_s {
+    float content_width = 0;    // total width of the cards, measured every frame
+    float offset = 0;           // horizontal scroll of the cards, <= 0; 0 shows the first card
+    bool scroll_to_end = false; // the next frame scrolls to the right end (after the chooser)
+};
+
+// One per list: [source_list] and [destination_list]. Interface thread only.
+extern drive_panel_state_s drive_panel_state[2];
+
+// Draws the panel of list `list` (source_list or destination_list) with its label at y = `y`
+// into the current window and registers its click regions.
+void drive_panel(std::string_view label, int list, int y);

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "catalogue/drives.h"
+#include "catalogue/planning.h"
+#include "screen_fixture.h"
+#include "support/plot_files.h"
+#include "support/scripted_boxes.h"
+#include "swizzler/conversion_record.h"
+#include "sys/ui_tasks.h"
+#include "ui/config_screen.h"
+#include "ui/host_hooks.h"
+#include "ui/progress_screen.h"
+#include "util/memory_status.h"
+
+namespace {
+
+constexpr std::uint32_t white = 0xffffffff;
+constexpr std::uint32_t grey = 0xff707070;
+constexpr std::uint32_t accent_blue = 0xff117dbb;
+constexpr std::uint32_t link_blue = 0xff0066cc;
+constexpr std::uint64_t gib = 1024ull * 1024 * 1024;
+
+constexpr const char* prompt = "Select source and destination drives for plot conversion to PoC2.";
+
+struct config : screen_fixture {
+    temp_folder_s source;
+    temp_folder_s destination;
+
+    bool draws(void (*screen)()) {
+        auto* installed = record().draw.target<void (*)()>();
+        return installed && *installed == screen;
+    }
+
+    // Three adjacent plots of 8 nonces of account 1 in the source folder, both folders chosen.
+    void choose_three_adjacent_plots() {
+        for (std::uint64_t start : {0, 8, 16}) {
+            ASSERT_NE(write_poc1_plot(source.path, {1, start, 8}), "");
+        }
+        add_drive(source_list, source.path);
+        add_drive(destination_list, destination.path);
+    }
+
+    void expect_box(bool on) {
+        std::uint32_t box = on ? accent_blue : 0xffd0d0d0;
+        EXPECT_EQ(pixel_at(surface(), 25, 321), box);
+        EXPECT_EQ(pixel_at(surface(), 47, 343), box);
+        EXPECT_EQ(pixel_at(surface(), 24, 344), white);
+        // The cross: its centre and the four ends of its strokes.
+        EXPECT_EQ(pixel_at(surface(), 36, 332), on ? white : box);
+        EXPECT_EQ(pixel_at(surface(), 31, 327), on ? white : box);
+        EXPECT_EQ(pixel_at(surface(), 41, 327), on ? white : box);
+        EXPECT_EQ(pixel_at(surface(), 36, 324), box);
+    }
+};
+
+TEST_F(config, at_start_it_prompts_and_offers_nothing_to_start) {
+    move(5, 5);
+    paint(config_screen);
+    save_screen(surface(), "config_start");
+    EXPECT_EQ(pixel_at(surface(), 5, 5), white);
+    EXPECT_EQ(pixel_at(surface(), 639, 479), white);
+    EXPECT_TRUE(shows_text("Config", 22, 0xff000000, 18, 24));
+    EXPECT_TRUE(shows_text(prompt, 10, grey, 24, 74));
+    EXPECT_TRUE(shows_text("Source drive", 14, 0xff000000, 24, 140));
+    EXPECT_TRUE(shows_text("Destination drive", 14, 0xff000000, 24, 230));
+    EXPECT_TRUE(shows_text("Click to select...", 12, accent_blue, 40, 174));
+    EXPECT_TRUE(shows_text("Click to select...", 12, accent_blue, 40, 264));
+    expect_box(true);
+    EXPECT_TRUE(shows_text("Merge adjacent plots", 12, grey, 58, 323.996f));
+    EXPECT_TRUE(shows_text("Max RAM: Automatic", 12, grey, 24, 438));
+    // The greyed start button.
+    EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffccccccu);
+    EXPECT_TRUE(all_color(surface(), 486, 416, 131, 1, 0xffadadad));
+    EXPECT_GT(count_color(surface(), 487, 417, 129, 39, 0xff7e859c), 20);
+
+    click(551, 436);
+    EXPECT_TRUE(draws(config_screen));
+    EXPECT_FALSE(the_swizzler().thread.joinable());
+    EXPECT_EQ(repaints, 0);
+}
+
+TEST_F(config, the_whole_merge_line_toggles_the_option_and_lights_up) {
+    paint(config_screen);
+    move(615, 343);
+    EXPECT_EQ(repaints, 1);
+    repaint();
+    EXPECT_TRUE(shows_text("Merge adjacent plots", 12, accent_blue, 58, 323.996f));
+
+    click(615, 343);
+    EXPECT_FALSE(merge_adjacent);
+    EXPECT_EQ(repaints, 2);
+    repaint();
+    save_screen(surface(), "config_merge_off");
+    expect_box(false);
+
+    click(24, 320);
+    EXPECT_TRUE(merge_adjacent);
+    click(616, 330); // just beyond the line
+    click(300, 344);
+    EXPECT_TRUE(merge_adjacent);
+}
+
+TEST_F(config, the_memory_line_lights_up_and_opens_the_entry) {
+    paint(config_screen);
+    move(300, 445);
+    repaint();
+    EXPECT_TRUE(shows_text("Max RAM: Automatic", 12, link_blue, 24, 438));
+    click(300, 445);
+    EXPECT_FALSE(draws(config_screen));
+    EXPECT_EQ(record().child_controls.size(), 1u);
+}
+
+TEST_F(config, folders_without_plots_leave_the_prompt_and_the_button_disabled) {
+    add_drive(source_list, source.path);
+    add_drive(destination_list, destination.path);
+    paint(config_screen);
+    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(shows_text(prompt, 10, grey, 24, 74));
+    EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffccccccu);
+}
+
+TEST_F(config, a_plan_is_summed_up_and_the_merge_option_replans) {
+    choose_three_adjacent_plots();
+    paint(config_screen);
+    save_screen(surface(), "config_plan");
+    // 24 nonces of 262144 bytes in one job; 384 bytes of buffers per nonce.
+    EXPECT_TRUE(
+        shows_text("6.3 MB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 9.0 KiB RAM",
+                   10, grey, 24, 74));
+    EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffe1e1e1u);
+    EXPECT_GT(count_color(surface(), 487, 417, 129, 39, 0xff000000), 20);
+
+    click(300, 330);
+    repaint();
+    EXPECT_TRUE(
+        shows_text("6.3 MB of 3 PoC1 plots will be converted to 3 PoC2 plots. Using 3.0 KiB RAM",
+                   10, grey, 24, 74));
+}
+
+TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_in_both_places) {
+    if (read_memory_status().available_bytes < 3 * gib) {
+        GTEST_SKIP() << "the estimate stays below 2 GiB with this little memory";
+    }
+    // Three adjacent plots of 4,000,000 nonces merged into one job.
+    swizzler_s& plan = the_swizzler();
+    plan.jobs.resize(1);
+    plan.bytes_total = 3145728000000;
+    plan.largest_job_bytes = 3145728000000;
+    plot_count = 3;
+    job_count = 1;
+    max_ram_bytes = 2 * gib;
+    paint(config_screen);
+    save_screen(surface(), "config_large_plan");
+    EXPECT_TRUE(
+        shows_text("3.1 TB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 2.0 GiB RAM",
+                   10, grey, 24, 74));
+    EXPECT_TRUE(shows_text("Max RAM: 2.0 GiB", 12, grey, 24, 438));
+}
+
+TEST_F(config, the_start_button_runs_the_plan_to_the_question_about_the_sources) {
+    scripted_boxes_s boxes; // "Done!" is answered No: the sources stay
+    install_scripted_boxes(boxes);
+    set_ui_wake_handler([] { return true; });
+    std::optional<int> quit_status;
+    set_quit_handler([&](int status) { quit_status = status; });
+    std::vector<std::pair<int, int>> timers;
+    std::vector<double> progress;
+    host_hooks().start_repaint_timer = [&](int w, int ms) { timers.emplace_back(w, ms); };
+    host_hooks().set_launcher_progress = [&](int, double fraction) {
+        progress.push_back(fraction);
+    };
+
+    choose_three_adjacent_plots();
+    paint(config_screen);
+    click(551, 436);
+    EXPECT_TRUE(draws(progress_screen));
+    EXPECT_EQ(timers, (std::vector<std::pair<int, int>>{{window, 1000}}));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front(), 0.0);
+    EXPECT_EQ(run_values.source.path, source.path);
+    EXPECT_EQ(run_values.destination.path, destination.path);
+    EXPECT_EQ(run_values.window, window);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!quit_status && std::chrono::steady_clock::now() < deadline) {
+        run_ui_tasks();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(quit_status);
+    EXPECT_EQ(*quit_status, 0);
+    EXPECT_EQ(shown_titles(boxes), std::vector<std::string>{"Done!"});
+    EXPECT_EQ(check_poc2_file(destination.path + "/1_0_24", {{1, 0, 8}, {1, 8, 8}, {1, 16, 8}}),
+              "");
+    EXPECT_NE(read_text_file(source.path + "/1_0_8_8"), "");
+
+    repaint();
+    save_screen(surface(), "progress_finished");
+    EXPECT_TRUE(shows_text_ink("100.0%", 18, 0xffdbedce, 26, 404));
+    EXPECT_EQ(progress.back(), 1.0);
+
+    remove_scripted_boxes();
+    set_ui_wake_handler(nullptr);
+    set_quit_handler(nullptr);
+}
+
+} // namespace

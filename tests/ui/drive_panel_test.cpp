@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue/drives.h"
+#include "screen_fixture.h"
+#include "ui/draw.h"
+#include "ui/drive_panel.h"
+#include "ui/folder_selection.h"
+#include "ui/host_hooks.h"
+
+namespace {
+
+constexpr std::uint32_t white = 0xffffffff;
+constexpr std::uint32_t blue = 0xff117dbb;
+constexpr std::uint32_t green = 0xff4da60c;
+constexpr std::uint32_t purple = 0xff8b12ae;
+constexpr std::uint32_t grey = 0xff707070;
+
+// The source panel at y = 140: strip from y 154 to 217, cards from x = 40.
+constexpr int source_top = 154;
+// The destination panel at y = 230.
+constexpr int destination_top = 244;
+
+struct drive_panels : screen_fixture {
+    std::vector<std::string> chooser_titles;
+    std::optional<std::string> chosen;
+
+    void SetUp() override {
+        screen_fixture::SetUp();
+        host_hooks().choose_folder = [this](int, const char* title) {
+            chooser_titles.push_back(title);
+            return chosen;
+        };
+    }
+
+    void paint_panels() {
+        paint([this] {
+            clear_surface(window, white);
+            drive_panel("Source drive", source_list, 140);
+            drive_panel("Destination drive", destination_list, 230);
+        });
+    }
+
+    // True when every pixel of the rectangle is white or nearly so.
+    bool nearly_white(int x, int y, int w, int h) {
+        for (int yy = y; yy < y + h; ++yy) {
+            for (int xx = x; xx < x + w; ++xx) {
+                std::uint32_t p = pixel_at(surface(), xx, yy);
+                if (((p >> 16) & 0xff) < 0xe0 || ((p >> 8) & 0xff) < 0xe0 || (p & 0xff) < 0xe0) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+};
+
+TEST_F(drive_panels, an_empty_list_offers_a_centred_link_that_opens_the_chooser) {
+    paint_panels();
+    save_screen(surface(), "panels_empty");
+    float text = text_width("Click to select...", 12);
+    ASSERT_GT(text, 32.0f);
+    EXPECT_EQ(drive_panel_state[source_list].content_width, text);
+    EXPECT_TRUE(shows_text("Source drive", 14, 0xff000000, 24, 140));
+    EXPECT_TRUE(shows_text("Click to select...", 12, blue, 40, source_top + 20));
+    EXPECT_TRUE(shows_text("Click to select...", 12, blue, 40, destination_top + 20));
+    // The underline comes only with the pointer.
+    int link_end = 40 + static_cast<int>(text);
+    EXPECT_TRUE(all_color(surface(), 41, source_top + 38, link_end - 42, 1, white));
+    move(60, source_top + 30);
+    EXPECT_EQ(repaints, 1);
+    repaint();
+    EXPECT_TRUE(all_color(surface(), 41, source_top + 38, link_end - 42, 1, blue));
+    EXPECT_TRUE(all_color(surface(), 41, destination_top + 38, link_end - 42, 1, white));
+
+    // A cancelled chooser adds nothing but still asks the panel to scroll to its end.
+    click(60, source_top + 30);
+    EXPECT_EQ(chooser_titles, std::vector<std::string>{"Path to source"});
+    EXPECT_TRUE(source_drives.empty());
+    EXPECT_TRUE(drive_panel_state[source_list].scroll_to_end);
+
+    chosen = logs.path + "/";
+    click(60, destination_top + 30);
+    EXPECT_EQ(chooser_titles.back(), "Path to destination");
+    ASSERT_EQ(destination_drives.size(), 1u);
+    EXPECT_EQ(destination_drives[0].path, logs.path + "/"); // unchanged, separator and all
+    EXPECT_TRUE(drive_panel_state[destination_list].scroll_to_end);
+    repaint();
+    EXPECT_FALSE(drive_panel_state[destination_list].scroll_to_end);
+    EXPECT_EQ(drive_panel_state[destination_list].offset, 0.0f); // fits: the end is the start
+}
+
+TEST_F(drive_panels, the_same_folder_may_be_source_and_destination) {
+    chosen = logs.path;
+    browse_for_folder(source_list);
+    browse_for_folder(destination_list);
+    ASSERT_EQ(source_drives.size(), 1u);
+    ASSERT_EQ(destination_drives.size(), 1u);
+    EXPECT_EQ(source_drives[0].path, destination_drives[0].path);
+}
+
+TEST_F(drive_panels, a_source_card_shows_its_plots_and_is_removed_by_a_click) {
+    source_drives.push_back({"/media/plots", 0, 2000000122880});
+    paint_panels();
+    save_screen(surface(), "panels_source_card");
+    EXPECT_TRUE(shows_text("/media/plots", 12, green, 40, source_top + 16));
+    EXPECT_TRUE(shows_text("2.0 TB plots", 7, grey, 42, source_top + 38));
+    float card = std::max(text_width("/media/plots", 12), text_width("2.0 TB plots", 7)) + 20;
+    EXPECT_EQ(drive_panel_state[source_list].content_width, card);
+
+    move(45, source_top + 5);
+    repaint();
+    EXPECT_TRUE(shows_text("/media/plots", 12, purple, 40, source_top + 16));
+    // The detail line of a source card never lights up.
+    move(45, source_top + 45);
+    repaint();
+    EXPECT_TRUE(shows_text("2.0 TB plots", 7, grey, 42, source_top + 38));
+
+    int before = repaints;
+    click(45, source_top + 5);
+    EXPECT_TRUE(source_drives.empty());
+    EXPECT_GT(repaints, before);
+    repaint();
+    EXPECT_TRUE(shows_text("Click to select...", 12, blue, 40, source_top + 20));
+}
+
+TEST_F(drive_panels, a_destination_cards_free_space_line_lights_up_but_does_nothing) {
+    destination_drives.push_back({"/mnt/target", 5000000000000, 0});
+    paint_panels();
+    EXPECT_TRUE(shows_text("5.0 TB free", 7, grey, 42, destination_top + 38));
+    move(45, destination_top + 44);
+    EXPECT_EQ(repaints, 1);
+    repaint();
+    save_screen(surface(), "panels_destination_hover");
+    EXPECT_TRUE(shows_text("5.0 TB free", 7, blue, 42, destination_top + 38));
+    EXPECT_TRUE(shows_text("/mnt/target", 12, green, 40, destination_top + 16));
+    click(45, destination_top + 44);
+    EXPECT_EQ(destination_drives.size(), 1u);
+}
+
+TEST_F(drive_panels, an_overflowing_panel_clips_fades_and_scrolls_by_100) {
+    std::string path = "/media/a-rather-long-folder-name/with/several/levels/of/plots/inside/it/0";
+    source_drives.push_back({path, 0, 1000000000000});
+    paint_panels();
+    save_screen(surface(), "panels_overflow_start");
+    float content = drive_panel_state[source_list].content_width;
+    ASSERT_GT(content, 560.0f);
+    float lowest = 560 - content;
+
+    // Clipped to x 40..600; nothing left of the strip while at the start.
+    EXPECT_TRUE(all_color(surface(), 601, source_top, 7, 64, white));
+    EXPECT_TRUE(all_color(surface(), 0, source_top, 24, 64, white));
+    EXPECT_TRUE(all_color(surface(), 24, source_top + 8, 16, 56, white)); // below the label
+    EXPECT_GT(count_color(surface(), 40, source_top + 16, 200, 20, green), 10);
+    // The right fade hides the text at the cut, the right arrow points right in grey.
+    EXPECT_GT(count_color(surface(), 540, source_top + 16, 20, 20, white), 0);
+    EXPECT_LT(count_color(surface(), 540, source_top + 16, 20, 20, white), 400);
+    EXPECT_TRUE(nearly_white(597, source_top + 4, 4, 64));
+    EXPECT_LT(count_color(surface(), 608, source_top, 32, 64, white), 32 * 64 - 20);
+    EXPECT_TRUE(all_color(surface(), 608, source_top, 10, 64, white));
+    EXPECT_TRUE(all_color(surface(), 631, source_top, 9, 64, white));
+    EXPECT_NE(pixel_at(surface(), 629, source_top + 32), white); // the tip, on the right
+
+    click(620, source_top + 30);
+    EXPECT_EQ(drive_panel_state[source_list].offset, std::max(-100.0f, lowest));
+    repaint();
+    save_screen(surface(), "panels_overflow_scrolled");
+    EXPECT_LT(count_color(surface(), 0, source_top, 32, 64, white), 32 * 64 - 20);
+    EXPECT_NE(pixel_at(surface(), 10, source_top + 32), white); // the tip, on the left
+    EXPECT_TRUE(all_color(surface(), 0, source_top, 9, 64, white));
+    EXPECT_TRUE(nearly_white(39, source_top + 4, 3, 64));
+    EXPECT_TRUE(all_color(surface(), 32, source_top + 8, 7, 56, white));
+
+    // The card, scrolled partly out, is clickable only inside the strip.
+    click(35, source_top + 5);
+    EXPECT_EQ(source_drives.size(), 1u);
+
+    // Scrolling on stops at the right end, where the right arrow goes away.
+    click(620, source_top + 30);
+    click(620, source_top + 30);
+    repaint();
+    click(620, source_top + 30);
+    EXPECT_EQ(drive_panel_state[source_list].offset, lowest);
+    repaint();
+    EXPECT_TRUE(all_color(surface(), 601, source_top, 39, 64, white));
+    click(10, source_top + 30);
+    EXPECT_EQ(drive_panel_state[source_list].offset, std::min(0.0f, lowest + 100));
+
+    click(45, source_top + 5);
+    EXPECT_TRUE(source_drives.empty());
+}
+
+TEST_F(drive_panels, the_chooser_scrolls_the_panel_to_its_end_even_when_cancelled) {
+    source_drives.push_back({std::string(90, 'x'), 0, 0});
+    paint_panels();
+    float lowest = 560 - drive_panel_state[source_list].content_width;
+    ASSERT_LT(lowest, 0.0f);
+    browse_for_folder(source_list);
+    EXPECT_EQ(source_drives.size(), 1u);
+    repaint();
+    EXPECT_EQ(drive_panel_state[source_list].offset, lowest);
+}
+
+} // namespace
