@@ -157,7 +157,7 @@ void set_taskbar_progress(float fraction) {
     if (!host_hooks().set_launcher_progress) {
         return;
     }
-    // Nothing finer than a thousandth is shown; NaN and anything below 0 hide the progress.
+    // The launcher knows no error state: NaN and anything below 0 hide the progress like 0.
     double shown = fraction > 0 ? std::min(fraction, 1.0f) : 0.0;
     host_hooks().set_launcher_progress(run_values.window, shown);
 }

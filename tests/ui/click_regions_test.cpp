@@ -179,19 +179,4 @@ TEST_F(click_regions, the_clipping_add_region_cuts_horizontally_only) {
     EXPECT_EQ(record().click_regions[1].width, 10);
 }
 
-TEST_F(click_regions, a_paint_empties_the_regions_but_not_the_pressed_index) {
-    int runs = 0;
-    paint([&] { add_click_region(window, 0, 0, 50, 50, [&] { ++runs; }); });
-    move(10, 10);
-    press(10, 10);
-    paint([] {}); // another screen: the entries are gone at the next paint
-    release(10, 10);
-    EXPECT_EQ(runs, 0);
-    EXPECT_FALSE(record().click_regions[0].action);
-    // The walk finds the hovered entry empty now and lets it go; a release inside no entry
-    // leaves the pressed one as it was.
-    EXPECT_EQ(record().hover_region, -1);
-    EXPECT_EQ(record().pressed_region, 0);
-}
-
 } // namespace

@@ -23,7 +23,6 @@ namespace {
 constexpr std::uint32_t white = 0xffffffff;
 constexpr std::uint32_t grey = 0xff707070;
 constexpr std::uint32_t accent_blue = 0xff117dbb;
-constexpr std::uint32_t link_blue = 0xff0066cc;
 constexpr std::uint64_t gib = 1024ull * 1024 * 1024;
 
 constexpr const char* prompt = "Select source and destination drives for plot conversion to PoC2.";
@@ -104,16 +103,6 @@ TEST_F(config, the_whole_merge_line_toggles_the_option_and_lights_up) {
     click(616, 330); // just beyond the line
     click(300, 344);
     EXPECT_TRUE(merge_adjacent);
-}
-
-TEST_F(config, the_memory_line_lights_up_and_opens_the_entry) {
-    paint(config_screen);
-    move(300, 445);
-    repaint();
-    EXPECT_TRUE(shows_text("Max RAM: Automatic", 12, link_blue, 24, 438));
-    click(300, 445);
-    EXPECT_FALSE(draws(config_screen));
-    EXPECT_EQ(record().child_controls.size(), 1u);
 }
 
 TEST_F(config, folders_without_plots_leave_the_prompt_and_the_button_disabled) {

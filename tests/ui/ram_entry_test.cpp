@@ -80,7 +80,10 @@ TEST_F(ram_entry, the_limit_follows_the_number_at_the_start_of_the_text) {
 TEST_F(ram_entry, opening_prefills_the_limit_and_ok_keeps_it) {
     max_ram_bytes = 12 * gib;
     paint(config_screen);
-    click(100, 445);
+    move(300, 445);
+    repaint();
+    EXPECT_TRUE(shows_text("Max RAM: 12.0 GiB", 12, 0xff0066cc, 24, 438));
+    click(300, 445);
     EXPECT_STREQ(ram_text, "12.0");
     ASSERT_EQ(created.size(), 1u);
     EXPECT_EQ(created[0].text, ram_text);
