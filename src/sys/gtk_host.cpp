@@ -7,8 +7,8 @@
 #include "sys/gtk_host.h"
 
 #include <cmath>
-#include <thread>
 
+#include "catalogue/drives.h"
 #include "sys/gtk_dialogs.h"
 #include "sys/ui_tasks.h"
 #include "ui/click_regions.h"
@@ -170,6 +170,7 @@ bool open_display() {
 
 void install_gtk_host() {
     set_invalidate_handler(invalidate);
+    set_repaint_handler([] { invalidate(current_window); });
     set_ui_wake_handler(wake_interface_thread);
     set_quit_handler(quit_main_loop);
     install_message_boxes();

@@ -6,12 +6,15 @@
 #include "swizzler/conversion_record.h"
 #include "sys/gtk_host.h"
 #include "sys/ui_tasks.h"
+#include "ui/progress_screen.h"
 #include "ui/window_record.h"
 #include "util/log.h"
+#include "util/target_file.h"
 
 int run_desktop_program(std::function<void()> first_screen) {
     verify(!log_file_is_open(), "sys", 1);
     open_log_file("log_swizzle.txt");
+    run_values.start_time = std::chrono::steady_clock::now();
 
     if (!open_display()) {
         log_message("Cannot open the display: the window needs a desktop session\n");
@@ -28,6 +31,7 @@ int run_desktop_program(std::function<void()> first_screen) {
     invalidate_window(current_window);
 
     the_swizzler();
+    enable_volume_privilege();
     run_ui_tasks();
     return run_main_loop();
 }
