@@ -1,0 +1,236 @@
+// The whole program under Xvfb, used as a person would use it: choose a source
+// folder of generated plots and a destination through the folder chooser, read
+// the plan, toggle merging, set a small memory limit, start, watch the
+// progress, answer "Done!" with Yes. Then the outputs must pass the
+// independent checker and exactly the converted sources must be gone.
+//
+// Screenshots of the configuration screen with its plan and of the progress
+// screen mid-run are saved in the build folder (end_to_end_*.png) and checked
+// for the screens' key colours at their places.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/plot_files.h"
+#include "support/temp_folder.h"
+#include "x_session.h"
+
+#ifndef SCOOPSHIFT_PROGRAM
+#error "SCOOPSHIFT_PROGRAM must name the program under test"
+#endif
+#ifndef SCREENSHOT_FOLDER
+#error "SCREENSHOT_FOLDER must name the folder for the screenshots"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double patience = 20; // seconds for anything but the conversion itself
+
+// Screen colours the checks look for.
+constexpr std::uint32_t white = 0xffffffff;
+constexpr std::uint32_t accent_blue = 0xff117dbb;
+constexpr std::uint32_t option_off_grey = 0xffd0d0d0;
+constexpr std::uint32_t button_enabled = 0xffe1e1e1;
+constexpr std::uint32_t button_disabled = 0xffcccccc;
+constexpr std::uint32_t write_green = 0xff4da60c;
+constexpr std::uint32_t read_pale = 0xfff1f6fa;
+constexpr std::uint32_t write_pale = 0xffeff7e9;
+
+// Plots of account 1 follow each other (one job when merged); account 2's stands alone.
+const std::vector<plot_spec_s> merged_plots = {{1, 0, 96}, {1, 96, 64}, {1, 160, 96}};
+const plot_spec_s single_plot = {2, 5000, 200};
+
+class end_to_end_test : public ::testing::Test {
+  protected:
+    x_session_s session;
+    temp_folder_s folder;
+    std::string source;
+    std::string destination;
+    child_program_s program;
+    unsigned long window = 0;
+    window_box_s client;
+
+    void SetUp() override {
+        std::string why_not;
+        session = start_x_session(why_not);
+        if (session.display.empty()) {
+            GTEST_SKIP() << "no X server for the end-to-end test: " << why_not;
+        }
+        source = folder.path + "/source";
+        destination = folder.path + "/destination";
+        ASSERT_EQ(mkdir(source.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(destination.c_str(), 0755), 0);
+    }
+
+    void TearDown() override {
+        if (program.pid > 0) {
+            wait_for_exit(program, 0);
+        }
+        stop_x_session(session);
+    }
+
+    void start() {
+        program = start_program(session, {SCOOPSHIFT_PROGRAM}, folder.path,
+                                {"HOME=" + folder.path, "GSETTINGS_BACKEND=memory"});
+        window = find_window(session, "Scoopshift", patience);
+        ASSERT_NE(window, 0u) << "the program showed no window";
+        std::optional<window_box_s> box = window_box(session, window);
+        ASSERT_TRUE(box);
+        client = *box;
+    }
+
+    bool click(int x, int y) { return click_at(session, client.x + x, client.y + y); }
+
+    // Takes screenshots until `ready` holds for one (client coordinates), or gives up.
+    std::optional<screenshot_s>
+    screenshot_when(const std::string& name, const std::function<bool(const screenshot_s&)>& ready,
+                    double seconds = patience) {
+        auto start = std::chrono::steady_clock::now();
+        std::string path = std::string(SCREENSHOT_FOLDER) + "/end_to_end_" + name + ".png";
+        while (true) {
+            std::optional<screenshot_s> shot = take_screenshot(session, path);
+            if (shot && ready(*shot)) {
+                return shot;
+            }
+            if (std::chrono::steady_clock::now() - start > std::chrono::duration<double>(seconds)) {
+                return shot;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+
+    std::uint32_t at(const screenshot_s& shot, int x, int y) const {
+        return shot.at(client.x + x, client.y + y);
+    }
+
+    // Picks a folder in the chooser the way a person who knows the path does: Ctrl+L, type it.
+    void choose_in_chooser(const std::string& title, const std::string& path) {
+        unsigned long chooser = find_window(session, title, patience);
+        ASSERT_NE(chooser, 0u) << "no chooser titled " << title;
+        ASSERT_TRUE(press_keys(session, chooser, "ctrl+l"));
+        ASSERT_TRUE(type_text(session, chooser, path));
+        ASSERT_TRUE(press_keys(session, chooser, "Return"));
+        for (int i = 0; i < 100 && find_window(session, title, 0) != 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+};
+
+TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources_go) {
+    std::vector<std::string> sources;
+    for (const plot_spec_s& plot : merged_plots) {
+        sources.push_back(write_poc1_plot(source, plot));
+    }
+    sources.push_back(write_poc1_plot(source, single_plot));
+    for (const std::string& path : sources) {
+        ASSERT_FALSE(path.empty());
+    }
+    // Files that are not optimized PoC1 plots stay where they are.
+    std::ofstream(source + "/notes.txt") << "not a plot\n";
+    std::ofstream(source + "/3_0_16") << "a PoC2 name\n";
+
+    ASSERT_NO_FATAL_FAILURE(start());
+
+    // At start: the merge box is blue, the start button greyed.
+    std::optional<screenshot_s> shot = screenshot_when("start", [&](const screenshot_s& s) {
+        return at(s, 26, 322) == accent_blue && at(s, 490, 420) == button_disabled;
+    });
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(at(*shot, 26, 322), accent_blue);
+    EXPECT_EQ(at(*shot, 490, 420), button_disabled);
+
+    // The add cards of the two panels open the chooser.
+    ASSERT_TRUE(click(60, 190));
+    ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to source", source));
+    ASSERT_TRUE(click(60, 280));
+    ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to destination", destination));
+
+    // With a plan the start button is enabled; the merge box shows its white cross.
+    move_pointer(session, 0, 0);
+    shot = screenshot_when("config_with_plan", [&](const screenshot_s& s) {
+        return at(s, 490, 420) == button_enabled;
+    });
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(at(*shot, 490, 420), button_enabled) << "no plan after choosing both folders";
+    EXPECT_EQ(at(*shot, 26, 322), accent_blue);
+    EXPECT_EQ(at(*shot, 36, 332), white) << "the merge box has no cross";
+    EXPECT_EQ(at(*shot, 10, 10), white);
+
+    // Merging off and on again: grey without a cross, then blue.
+    ASSERT_TRUE(click(300, 330));
+    move_pointer(session, 0, 0);
+    shot = screenshot_when(
+        "merge_off", [&](const screenshot_s& s) { return at(s, 26, 322) == option_off_grey; });
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(at(*shot, 26, 322), option_off_grey);
+    EXPECT_EQ(at(*shot, 36, 332), option_off_grey);
+    ASSERT_TRUE(click(300, 330));
+    move_pointer(session, 0, 0);
+    shot = screenshot_when("merge_on",
+                           [&](const screenshot_s& s) { return at(s, 26, 322) == accent_blue; });
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(at(*shot, 36, 332), white);
+
+    // A memory limit of 5 KiB, chunks of 8 nonces (8 * floor(limit / 3072)): every plot takes
+    // many chunks per scoop pair, and the run lasts long enough to be watched.
+    ASSERT_TRUE(click(60, 443));
+    ASSERT_TRUE(press_keys(session, window, "ctrl+a"));
+    ASSERT_TRUE(type_text(session, window, "0.000005"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(click(320, 356));
+
+    // Start. Mid-run the progress screen shows the read panel's blue frame and the write
+    // panel's green one, each with its rate graph filled in its pale colour at the right end.
+    ASSERT_TRUE(click(550, 436));
+    shot = screenshot_when("progress", [&](const screenshot_s& s) {
+        return at(s, 520, 185) == read_pale && at(s, 520, 407) == write_pale;
+    });
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(find_window(session, "Done!", 0), 0u) << "the screenshot is not from mid-run";
+    EXPECT_EQ(at(*shot, 24, 130), accent_blue) << "no read panel";
+    EXPECT_EQ(at(*shot, 24, 352), write_green) << "no write panel";
+    EXPECT_EQ(at(*shot, 520, 185), read_pale) << "no read rate graph";
+    EXPECT_EQ(at(*shot, 520, 407), write_pale) << "no write rate graph";
+    EXPECT_EQ(at(*shot, 560, 200), white);
+
+    // The end: "Done!" asks about the sources; Yes deletes them and ends the program.
+    unsigned long done = find_window(session, "Done!", 600);
+    ASSERT_NE(done, 0u) << "the run never ended";
+    ASSERT_TRUE(press_keys(session, done, "alt+y"));
+    EXPECT_EQ(wait_for_exit(program, patience), 0);
+
+    // The limit typed into the text box is the one the run used.
+    std::string log = read_text_file(folder.path + "/log_swizzle.txt");
+    EXPECT_NE(log.find("limiting use to 5.2 KiB"), std::string::npos) << log;
+
+    // Every output passes the checker; nothing is left under a temporary name.
+    std::vector<std::string> outputs;
+    for (const fs::directory_entry& entry : fs::directory_iterator(destination)) {
+        outputs.push_back(entry.path().filename().string());
+    }
+    std::sort(outputs.begin(), outputs.end());
+    EXPECT_EQ(outputs, (std::vector<std::string>{"1_0_256", "2_5000_200"}));
+    EXPECT_EQ(check_poc2_file(destination + "/1_0_256", merged_plots), "");
+    EXPECT_EQ(check_poc2_file(destination + "/2_5000_200", {single_plot}), "");
+
+    // Exactly the converted sources are gone.
+    for (const std::string& path : sources) {
+        EXPECT_FALSE(fs::exists(path)) << path << " was converted and should be gone";
+    }
+    EXPECT_TRUE(fs::exists(source + "/notes.txt"));
+    EXPECT_TRUE(fs::exists(source + "/3_0_16"));
+}
+
+} // namespace
