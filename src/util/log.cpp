@@ -20,6 +20,7 @@ constexpr int large_message = 16384;
 std::mutex log_mutex;          // guards log_file and every write to it
 std::FILE* log_file = nullptr; // guarded by log_mutex
 message_box_fn box_handler;    // written before other threads exist, then only read
+bool log_echo = true;          // written before other threads exist, then only read
 
 // A formatted message: in `small` when it fits, else in `large`.
 struct formatted_s {
@@ -46,7 +47,9 @@ void format_message(formatted_s& out, const char* format, va_list args) {
 }
 
 void write_log_line(const formatted_s& message) {
-    std::fwrite(message.text, 1, message.length, stderr);
+    if (log_echo) {
+        std::fwrite(message.text, 1, message.length, stderr);
+    }
 
     std::lock_guard lock(log_mutex);
     if (log_file == nullptr) {
@@ -128,6 +131,10 @@ void verify(bool condition, const char* module, int number) {
     if (!condition) {
         log_message("Assertion failure %s : %d\n", module, number);
     }
+}
+
+void set_log_echo(bool on) {
+    log_echo = on;
 }
 
 void set_message_box_handler(message_box_fn handler) {

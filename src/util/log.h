@@ -47,6 +47,10 @@ enum class message_box_kind { ok, yes_no };
 // For an OK box the result is ignored. Called on whatever thread raised the box.
 using message_box_fn = std::function<bool(int, const char*, const char*, message_box_kind)>;
 
+// Whether log lines also go to standard error (on at start). The terminal front end turns it
+// off, since there standard error is the user's screen. Threading: at start-up.
+void set_log_echo(bool on);
+
 // Installs the host's message boxes; an empty handler restores the standard-error fallback.
 // Threading: install before any other thread can raise a box (start-up, or a test's set-up).
 void set_message_box_handler(message_box_fn handler);

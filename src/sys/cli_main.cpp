@@ -1,0 +1,194 @@
+// scoopshift-cli: the conversion for machines without a desktop.
+//
+// The same catalogue, engine, texts and log as the window. The main thread
+// plays the interface thread: it serves the interface-task queue (woken by the
+// work thread, or once a second to redraw the progress line) until the end of
+// the run asks it to quit.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "catalogue/completion.h"
+#include "catalogue/drives.h"
+#include "catalogue/planning.h"
+#include "catalogue/plot_name.h"
+#include "swizzler/conversion_record.h"
+#include "swizzler/memory_estimate.h"
+#include "swizzler/plot_layout.h"
+#include "swizzler/worker.h"
+#include "sys/cli_options.h"
+#include "sys/cli_terminal.h"
+#include "sys/ui_tasks.h"
+#include "util/log.h"
+#include "util/memory_status.h"
+#include "util/size_text.h"
+
+namespace {
+
+// The main loop's wake-up and quit request, set from any thread.
+std::mutex loop_lock;
+std::condition_variable loop_wake;
+bool loop_woken = false; // guarded by loop_lock
+bool quit_asked = false; // guarded by loop_lock
+int quit_status = 0;     // guarded by loop_lock
+
+int usage_error(const std::string& what) {
+    std::fprintf(stderr, "scoopshift-cli: %s\n\n%s", what.c_str(), cli_usage);
+    return 2;
+}
+
+// Empty when the folder can be listed, else why not.
+std::string folder_problem(const std::string& folder) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return "cannot read folder " + folder + ": " + std::strerror(errno);
+    }
+    closedir(dir);
+    return "";
+}
+
+void install_loop_hooks() {
+    set_ui_wake_handler([] {
+        {
+            std::lock_guard lock(loop_lock);
+            loop_woken = true;
+        }
+        loop_wake.notify_one();
+        return true;
+    });
+    set_quit_handler([](int status) {
+        std::lock_guard lock(loop_lock);
+        quit_asked = true;
+        quit_status = status;
+    });
+}
+
+void print_plan(const swizzler_s& record, std::uint64_t max_ram_bytes) {
+    if (record.jobs.empty()) {
+        std::printf("Select source and destination drives for plot conversion to PoC2.\n");
+        return;
+    }
+    char memory[128] = "";
+    if (record.largest_job_bytes != 0) {
+        std::uint64_t estimate = memory_estimate(read_memory_status().available_bytes,
+                                                 record.largest_job_bytes, max_ram_bytes);
+        std::snprintf(memory, sizeof memory, " Using %s RAM", size_text(estimate, true));
+    }
+    std::printf("%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
+                size_text(record.bytes_total, false), plot_count, job_count, memory);
+    for (const auto& job : record.jobs) {
+        std::printf("  %s  %llu nonces  %s  from", job.output_path.c_str(),
+                    static_cast<unsigned long long>(job.nonces),
+                    size_text(plot_size(job.nonces), false));
+        const char* separator = " ";
+        for (const auto& source : job.source_paths) {
+            std::printf("%s%s", separator, std::string(file_name_of(source)).c_str());
+            separator = ", ";
+        }
+        std::printf("\n");
+    }
+}
+
+// Serves the interface-task queue and the progress line until the run asks to quit.
+int run_loop(swizzler_s& record) {
+    progress_view_s view;
+    view.terminal = isatty(STDOUT_FILENO) != 0;
+    for (;;) {
+        {
+            std::unique_lock lock(loop_lock);
+            loop_wake.wait_for(lock, std::chrono::seconds(1), [] { return loop_woken; });
+            loop_woken = false;
+        }
+        run_ui_tasks();
+        {
+            std::lock_guard lock(loop_lock);
+            if (quit_asked) {
+                break;
+            }
+        }
+        show_progress(record, view);
+    }
+    end_progress_line(view);
+    std::lock_guard lock(loop_lock);
+    return quit_status;
+}
+
+void print_outcome(const swizzler_s& record) {
+    if (!record.finished) {
+        std::fprintf(stderr, "The conversion could not run; see log_swizzle.txt.\n");
+        return;
+    }
+    int completed = 0;
+    for (const auto& job : record.jobs) {
+        completed += job.state == job_state::completed;
+    }
+    int total = static_cast<int>(record.jobs.size());
+    if (completed == total) {
+        std::printf("All %d conversions completed.\n", total);
+    } else {
+        std::fprintf(stderr, "%d of %d conversions did not complete; their sources are kept.\n",
+                     total - completed, total);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    cli_options_s options;
+    std::string error;
+    if (!parse_cli_options(argc, argv, &options, &error)) {
+        return usage_error(error);
+    }
+    if (options.help) {
+        std::fputs(cli_usage, stdout);
+        return 0;
+    }
+    for (const auto* folder : {&options.source, &options.destination}) {
+        std::string problem = folder_problem(*folder);
+        if (!problem.empty()) {
+            return usage_error(problem);
+        }
+    }
+
+    open_log_file("log_swizzle.txt");
+    set_log_echo(false); // the log file has every line; the terminal shows the boxes
+    install_terminal_boxes(options.deletion);
+    install_loop_hooks();
+    run_ui_tasks(); // this thread is the interface thread from here on
+
+    swizzler_s& record = the_swizzler();
+    merge_adjacent = options.merge;
+    add_drive(source_list, options.source);
+    add_drive(destination_list, options.destination);
+    print_plan(record, options.max_ram_bytes);
+
+    if (record.jobs.empty()) {
+        if (plot_count > 0) {
+            std::fprintf(stderr, "Nothing was converted: the destination has no room for the "
+                                 "plots.\n");
+            return 1;
+        }
+        std::printf("No optimized PoC1 plots in %s.\n", options.source.c_str());
+        return 0;
+    }
+    if (options.plan_only) {
+        return 0;
+    }
+
+    start_work_thread(record, options.max_ram_bytes, [] { offer_source_deletion(); });
+    int status = run_loop(record);
+    if (record.thread.joinable()) {
+        record.thread.join();
+    }
+    print_outcome(record);
+    if (!record.finished && status == 0) {
+        status = 1;
+    }
+    return status;
+}

@@ -1,0 +1,86 @@
+#include "sys/cli_options.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+const char* const cli_usage =
+    "usage: scoopshift-cli [--no-merge] [--max-ram GIB] [--delete-sources | --keep-sources]\n"
+    "                      [--plan-only] SOURCE_DIR DESTINATION_DIR\n"
+    "\n"
+    "Converts the optimized PoC1 plots of SOURCE_DIR to PoC2 plots in DESTINATION_DIR.\n"
+    "\n"
+    "  --no-merge         convert every plot on its own (default: plots of one account whose\n"
+    "                     nonce ranges follow each other become one PoC2 plot)\n"
+    "  --max-ram GIB      memory for buffers in GiB, fractions allowed; 0 = automatic (default)\n"
+    "  --delete-sources   at the end, delete the sources of completed conversions without asking\n"
+    "  --keep-sources     at the end, keep every source without asking\n"
+    "  --plan-only        show the plan and stop\n"
+    "  --help             show this text\n"
+    "\n"
+    "Exit status: 0 when every conversion completed, 1 when one failed or the run could not\n"
+    "start, 2 for a mistake on the command line. The log is log_swizzle.txt in the working\n"
+    "folder.\n";
+
+bool parse_gib(const std::string& text, std::uint64_t* bytes) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    double gib = std::strtod(start, &end);
+    if (end == start || *end != '\0' || !std::isfinite(gib) || gib < 0) {
+        return false;
+    }
+    double value = gib * 1024.0 * 1024.0 * 1024.0;
+    if (value >= 18446744073709551616.0) {
+        return false;
+    }
+    *bytes = static_cast<std::uint64_t>(value);
+    return true;
+}
+
+bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::string* error) {
+    int folders = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            options->help = true;
+        } else if (arg == "--no-merge") {
+            options->merge = false;
+        } else if (arg == "--plan-only") {
+            options->plan_only = true;
+        } else if (arg == "--delete-sources" || arg == "--keep-sources") {
+            auto wanted = arg == "--delete-sources" ? deletion_answer::delete_sources
+                                                    : deletion_answer::keep_sources;
+            if (options->deletion != deletion_answer::ask && options->deletion != wanted) {
+                *error = "--delete-sources and --keep-sources exclude each other";
+                return false;
+            }
+            options->deletion = wanted;
+        } else if (arg == "--max-ram") {
+            if (i + 1 >= argc) {
+                *error = "--max-ram needs a size in GiB";
+                return false;
+            }
+            if (!parse_gib(argv[++i], &options->max_ram_bytes)) {
+                *error = std::string("--max-ram takes a size in GiB, not \"") + argv[i] + "\"";
+                return false;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            *error = "unknown option " + arg;
+            return false;
+        } else if (folders == 0) {
+            options->source = arg;
+            ++folders;
+        } else if (folders == 1) {
+            options->destination = arg;
+            ++folders;
+        } else {
+            *error = "too many folders: " + arg;
+            return false;
+        }
+    }
+    if (!options->help && folders != 2) {
+        *error = "a source and a destination folder are needed";
+        return false;
+    }
+    return true;
+}

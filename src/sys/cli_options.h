@@ -1,0 +1,27 @@
+// The command line of the terminal front end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum class deletion_answer { ask, delete_sources, keep_sources };
+
+struct cli_options_s {
+    bool merge = true;
+    std::uint64_t max_ram_bytes = 0; // 0 = automatic
+    deletion_answer deletion = deletion_answer::ask;
+    bool plan_only = false;
+    bool help = false;
+    std::string source;
+    std::string destination;
+};
+
+// The usage text, for --help and for every mistake on the command line.
+extern const char* const cli_usage;
+
+// Parses argv; on a mistake returns false with *error saying what is wrong.
+bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::string* error);
+
+// Reads a memory limit in GiB the way the memory entry does (a decimal number, fraction allowed);
+// false for text that is not a number, a negative number, or more than 64 bits of bytes.
+bool parse_gib(const std::string& text, std::uint64_t* bytes);
