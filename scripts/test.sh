@@ -13,7 +13,7 @@ if [ -n "${SCOOPSHIFT_SANITIZE:-}" ]; then
   extra+=(-DSCOOPSHIFT_SANITIZE="${SCOOPSHIFT_SANITIZE}")
 fi
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCOOPSHIFT_BUILD_GUI=ON "${extra[@]}"
 cmake --build "$build" -j "$(nproc)"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)"
