@@ -126,17 +126,40 @@ class end_to_end_test : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
+
+    // The source panel's add card, then the destination's.
+    void choose_both_folders() {
+        ASSERT_TRUE(click(60, 190));
+        ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to source", source));
+        ASSERT_TRUE(click(60, 280));
+        ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to destination", destination));
+    }
+
+    // The memory-limit line, the limit typed over the suggestion, OK.
+    void set_memory_limit(const std::string& gib) {
+        ASSERT_TRUE(click(60, 443));
+        ASSERT_TRUE(press_keys(session, window, "ctrl+a"));
+        ASSERT_TRUE(type_text(session, window, gib));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(click(320, 356));
+    }
+
+    // Writes the merged plots and the single one into the source folder; their paths.
+    std::vector<std::string> write_plots() {
+        std::vector<std::string> paths;
+        for (const plot_spec_s& plot : merged_plots) {
+            paths.push_back(write_poc1_plot(source, plot));
+        }
+        paths.push_back(write_poc1_plot(source, single_plot));
+        for (const std::string& path : paths) {
+            EXPECT_FALSE(path.empty());
+        }
+        return paths;
+    }
 };
 
 TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources_go) {
-    std::vector<std::string> sources;
-    for (const plot_spec_s& plot : merged_plots) {
-        sources.push_back(write_poc1_plot(source, plot));
-    }
-    sources.push_back(write_poc1_plot(source, single_plot));
-    for (const std::string& path : sources) {
-        ASSERT_FALSE(path.empty());
-    }
+    std::vector<std::string> sources = write_plots();
     // Files that are not optimized PoC1 plots stay where they are.
     std::ofstream(source + "/notes.txt") << "not a plot\n";
     std::ofstream(source + "/3_0_16") << "a PoC2 name\n";
@@ -152,10 +175,7 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
     EXPECT_EQ(at(*shot, 490, 420), button_disabled);
 
     // The add cards of the two panels open the chooser.
-    ASSERT_TRUE(click(60, 190));
-    ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to source", source));
-    ASSERT_TRUE(click(60, 280));
-    ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to destination", destination));
+    ASSERT_NO_FATAL_FAILURE(choose_both_folders());
 
     // With a plan the start button is enabled; the merge box shows its white cross.
     move_pointer(session, 0, 0);
@@ -185,11 +205,7 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
 
     // A memory limit of 5 KiB, chunks of 8 nonces (8 * floor(limit / 3072)): every plot takes
     // many chunks per scoop pair, and the run lasts long enough to be watched.
-    ASSERT_TRUE(click(60, 443));
-    ASSERT_TRUE(press_keys(session, window, "ctrl+a"));
-    ASSERT_TRUE(type_text(session, window, "0.000005"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(click(320, 356));
+    ASSERT_NO_FATAL_FAILURE(set_memory_limit("0.000005"));
 
     // Start. Mid-run the progress screen shows the read panel's blue frame and the write
     // panel's green one, each with its rate graph filled in its pale colour at the right end.
@@ -231,6 +247,35 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
     }
     EXPECT_TRUE(fs::exists(source + "/notes.txt"));
     EXPECT_TRUE(fs::exists(source + "/3_0_16"));
+}
+
+TEST_F(end_to_end_test, closing_the_window_mid_run_ends_the_program_at_once_with_status_0) {
+    std::vector<std::string> sources = write_plots();
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(choose_both_folders());
+    ASSERT_NO_FATAL_FAILURE(set_memory_limit("0.000005"));
+    move_pointer(session, 0, 0);
+    ASSERT_TRUE(screenshot_when(
+        "before_close", [&](const screenshot_s& s) { return at(s, 490, 420) == button_enabled; }));
+    ASSERT_TRUE(click(550, 436));
+    std::optional<screenshot_s> shot = screenshot_when(
+        "closing", [&](const screenshot_s& s) { return at(s, 24, 130) == accent_blue; });
+    ASSERT_TRUE(shot);
+    ASSERT_EQ(at(*shot, 24, 130), accent_blue) << "the run did not start";
+
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(program, patience), 0);
+
+    // The run stopped where it was: its target stays under the temporary name, and no source
+    // was touched.
+    int temporary = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(destination)) {
+        temporary += entry.path().extension() == ".swizzling";
+    }
+    EXPECT_EQ(temporary, 1);
+    for (const std::string& path : sources) {
+        EXPECT_TRUE(fs::exists(path)) << path;
+    }
 }
 
 } // namespace
