@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCOOPSHIFT_BUILD_GUI=ON
 cmake --build build -j "$(nproc)" --target scoopshift
 cd build
 exec ./src/sys/scoopshift
