@@ -1,5 +1,4 @@
 #include <mutex>
-#include <regex>
 
 #include "engine_fixture.h"
 
@@ -26,9 +25,8 @@ TEST_F(conversion_test, one_job_reports_its_steps_in_order_and_hands_the_end_to_
     }
     ASSERT_EQ(lines.size(), 6u) << read_text_file(log_path);
     EXPECT_EQ(lines[0], "Work thread started");
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d+\.\d [KMGT]iB RAM available, )"
-                                                      R"(limiting use to \d+\.\d [KMGT]iB)")))
-        << lines[1];
+    EXPECT_NE(lines[1].find("iB RAM available, limiting use to "), std::string::npos) << lines[1];
+    EXPECT_TRUE(lines[1].ends_with("iB")) << lines[1];
     EXPECT_EQ(lines[2], "Using 2.0 KiB read buffers and 4.0 KiB write buffers");
     EXPECT_EQ(lines[3], "Opening source " + sources + "/7_1000_16_16");
     EXPECT_EQ(lines[4], "Creating target " + output + ".swizzling");
@@ -50,7 +48,7 @@ TEST_F(conversion_test, the_budget_sets_the_capacity_and_a_second_start_changes_
     EXPECT_TRUE(log_has("Using 2.0 KiB read buffers and 4.0 KiB write buffers"));
     auto lines = log_lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return std::regex_match(line, std::regex(R"(.* RAM available, limiting use to 6\.0 KiB)"));
+        return line.ends_with("iB RAM available, limiting use to 6.0 KiB");
     })) << read_text_file(log_path);
 }
 
@@ -62,6 +60,10 @@ struct shape_s {
     std::vector<std::vector<plot_spec_s>> jobs;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> pair_zero;
 };
+
+void PrintTo(const shape_s& shape, std::ostream* out) {
+    *out << shape.name;
+}
 
 class conversion_shapes : public engine_test, public ::testing::WithParamInterface<shape_s> {};
 
@@ -103,12 +105,19 @@ TEST_P(conversion_shapes, convert_every_byte_and_count_it_once) {
             expected.emplace_back(scoop_offset(n, 4095, base), count * 64);
         }
         ASSERT_EQ(writes.size(), 2048 * expected.size());
+        // A task writes its two runs at the same time: only the order of the tasks is fixed,
+        // and within one the run of scoop s lies before the run of scoop 4095 - s.
+        for (std::size_t i = 0; i + 1 < writes.size(); i += 2) {
+            if (writes[i].first > writes[i + 1].first) {
+                std::swap(writes[i], writes[i + 1]);
+            }
+        }
         EXPECT_EQ(std::vector(writes.begin(), writes.begin() + expected.size()), expected);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    engine, conversion_shapes,
+    shapes, conversion_shapes,
     ::testing::Values(
         shape_s{"merged_8_16_in_sets_of_16",
                 budget_for_16,
