@@ -1,3 +1,4 @@
+#include <fstream>
 #include <mutex>
 
 #include "engine_fixture.h"
@@ -20,17 +21,15 @@ TEST_F(conversion_test, one_job_reports_its_steps_in_order_and_hands_the_end_to_
     EXPECT_EQ(record.buffer_bytes, 16u * 64);
 
     auto lines = log_lines();
-    if (!lines.empty() && lines.front() == "Failed to disable system sleeping.") {
-        lines.erase(lines.begin()); // a machine without logind
-    }
-    ASSERT_EQ(lines.size(), 6u) << read_text_file(log_path);
-    EXPECT_EQ(lines[0], "Work thread started");
-    EXPECT_NE(lines[1].find("iB RAM available, limiting use to "), std::string::npos) << lines[1];
-    EXPECT_TRUE(lines[1].ends_with("iB")) << lines[1];
-    EXPECT_EQ(lines[2], "Using 2.0 KiB read buffers and 4.0 KiB write buffers");
-    EXPECT_EQ(lines[3], "Opening source " + sources + "/7_1000_16_16");
-    EXPECT_EQ(lines[4], "Creating target " + output + ".swizzling");
-    EXPECT_EQ(lines[5], "Work thread ended");
+    ASSERT_EQ(lines.size(), 7u) << read_text_file(log_path);
+    EXPECT_EQ(lines[0], "Failed to disable system sleeping.");
+    EXPECT_EQ(lines[1], "Work thread started");
+    EXPECT_NE(lines[2].find("iB RAM available, limiting use to "), std::string::npos) << lines[2];
+    EXPECT_TRUE(lines[2].ends_with("iB")) << lines[2];
+    EXPECT_EQ(lines[3], "Using 2.0 KiB read buffers and 4.0 KiB write buffers");
+    EXPECT_EQ(lines[4], "Opening source " + sources + "/7_1000_16_16");
+    EXPECT_EQ(lines[5], "Creating target " + output + ".swizzling");
+    EXPECT_EQ(lines[6], "Work thread ended");
 }
 
 TEST_F(conversion_test, the_budget_sets_the_capacity_and_a_second_start_changes_nothing) {
@@ -50,6 +49,38 @@ TEST_F(conversion_test, the_budget_sets_the_capacity_and_a_second_start_changes_
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return line.ends_with("iB RAM available, limiting use to 6.0 KiB");
     })) << read_text_file(log_path);
+}
+
+TEST_F(conversion_test, a_path_longer_than_any_fixed_buffer_is_used_whole) {
+    std::string deep = outputs + "/" + std::string(200, 'd');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    deep += "/" + std::string(200, 'e');
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    plot_spec_s plot{11, 0, 8};
+    std::string output = add_job({plot}, deep);
+    ASSERT_GT(output.size(), 400u);
+    run(0);
+    EXPECT_EQ(check_poc2_file(output, {plot}), "");
+    EXPECT_TRUE(log_has("Creating target " + output + ".swizzling"));
+    EXPECT_EQ(record.jobs[0].state, job_state::completed);
+}
+
+TEST_F(conversion_test, a_source_whose_name_gives_no_count_adds_nothing_but_counts_must_add_up) {
+    plot_spec_s plot{12, 0, 8};
+    std::string output = add_job({plot});
+    std::string junk = sources + "/not_a_plot";
+    std::ofstream(junk) << "junk";
+    record.jobs[0].source_paths.push_back(junk);
+    std::string short_output = add_job({{13, 0, 8}});
+    record.jobs[1].nonces = 16; // more than its one source gives
+    run(0);
+
+    EXPECT_EQ(check_poc2_file(output, {plot}), "");
+    EXPECT_EQ(record.jobs[0].state, job_state::completed);
+    EXPECT_FALSE(file_exists(short_output));
+    EXPECT_FALSE(file_exists(short_output + ".swizzling"));
+    EXPECT_EQ(record.jobs[1].state, job_state::failed);
+    EXPECT_TRUE(log_has("The sources of " + short_output + " hold 8 nonces, not 16"));
 }
 
 // One run of several jobs; `pair_zero` lists the hand-overs of pair 0 of a one-job run as

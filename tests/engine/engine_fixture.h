@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ class engine_test : public ::testing::Test {
         outputs = folder.path + "/outputs";
         ASSERT_EQ(mkdir(sources.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
+        // No test takes the desktop's real inhibitor lock: the system bus is one that is not.
+        std::string no_bus = "unix:path=" + folder.path + "/no_bus";
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", no_bus.c_str(), 1);
         log_path = folder.path + "/engine.log";
         ASSERT_TRUE(open_log_file(log_path.c_str()));
         install_scripted_boxes(boxes);
@@ -58,6 +62,7 @@ class engine_test : public ::testing::Test {
         set_quit_handler(nullptr);
         set_ui_wake_handler(nullptr);
         close_log_file();
+        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
     }
 
     // Writes the plots into `sources` and plans one job of them, merged in the given order, with
