@@ -381,6 +381,9 @@ bool convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, 
     pairs_result result =
         convert_pairs(record, job, sources, target, buffers, back, reads, capacity, &failure);
     wait_for_pending_write(job);
+    if (result == pairs_result::converted && record.stop.load()) {
+        result = pairs_result::stopped; // a stopped run gives no final names
+    }
     switch (result) {
     case pairs_result::converted:
         finish_job(job, target, temporary_path);
