@@ -44,7 +44,7 @@ struct window_record_s {
     std::vector<child_control_s> child_controls;
     cairo_surface_t* back_buffer = nullptr; // CAIRO_FORMAT_ARGB32, client-sized
     cairo_t* back_graphics = nullptr;
-    PangoFontDescription* font = nullptr; // null: none set in this frame
+    PangoFontDescription* font = nullptr;  // null: none set in this frame
     std::uint32_t fill_color = 0xff000000; // 0: shapes are not filled
     std::uint32_t line_color = 0xff000000; // 0: no outline
     float line_width = 1.0f;
