@@ -198,29 +198,39 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
     if (!volume.mounted) {
         GTEST_SKIP() << "mounting a small tmpfs needs root; the out-of-space path is not tested";
     }
-    plot_spec_s big{1, 0, 24}, next{2, 0, 8}; // 6 MiB does not fit into 4 MiB
+    std::ofstream(volume.path + "/filler") << std::string(1 << 20, 'f');
+    plot_spec_s big{1, 0, 24}, next{2, 0, 8}; // 6 MiB never fits into 4 MiB
     std::string output = add_job({big}, volume.path);
     std::string fine = add_job({next});
-    boxes.answers = {true, false};
+    // Each question is compared with the free space at the moment it is asked; after the first
+    // the user makes some room (not enough) and retries, after the second the user gives up.
+    std::vector<std::string> asked, expected;
+    std::vector<std::uint64_t> free_then;
+    set_message_box_handler([&](int, const char* title, const char* text, message_box_kind) {
+        struct statvfs space {};
+        statvfs(volume.path.c_str(), &space);
+        std::uint64_t available = space.f_bavail * space.f_frsize;
+        free_then.push_back(available);
+        asked.push_back(std::string(title) + ": " + text);
+        expected.push_back(
+            "Out of space: Not enough free space. Attempting to set file size to: 6.3 MB\nThere "
+            "appears to be only " +
+            std::string(size_text(available, false)) + " free on the drive for " + output +
+            ".swizzling. " + size_text(plot_size(24) - available, false) +
+            " more is needed.\nThis can happen if new files have been created on the drive "
+            "outside of plotting or if plotting to a drive with Windows swap file.\nWould you "
+            "like to retry (free up some space first if you can)?");
+        if (asked.size() == 1) {
+            unlink((volume.path + "/filler").c_str());
+            return true;
+        }
+        return false;
+    });
     run(0);
 
-    struct statvfs space {};
-    ASSERT_EQ(statvfs(volume.path.c_str(), &space), 0);
-    std::uint64_t available = space.f_bavail * space.f_frsize;
-    std::string question = "Not enough free space. Attempting to set file size to: 6.3 MB\n"
-                           "There appears to be only " +
-                           std::string(size_text(available, false)) + " free on the drive for " +
-                           output + ".swizzling. " + size_text(plot_size(24) - available, false) +
-                           " more is needed.\nThis can happen if new files have been created on "
-                           "the drive outside of plotting or if plotting to a drive with Windows "
-                           "swap file.\nWould you like to retry (free up some space first if you "
-                           "can)?";
-    ASSERT_EQ(shown().size(), 2u);
-    for (const auto& box : shown()) {
-        EXPECT_EQ(box.title, "Out of space");
-        EXPECT_EQ(box.kind, message_box_kind::yes_no);
-        EXPECT_EQ(box.text, question);
-    }
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked, expected);
+    EXPECT_GT(free_then[1], free_then[0]) << "the second question shows the room made";
     EXPECT_TRUE(files_in(volume.path).empty());
     EXPECT_TRUE(log_has("Skipping " + output + ": its target file could not be created"));
     EXPECT_EQ(record.jobs[0].state, job_state::failed);

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <fstream>
 
-#include "small_volume.h"
 #include "support/scripted_boxes.h"
 #include "support/temp_folder.h"
 #include "util/log.h"
@@ -76,45 +75,6 @@ TEST_F(target_file_test, the_final_name_never_replaces_an_existing_file) {
     EXPECT_EQ(read_text_file(to), "converted");
     EXPECT_EQ(access(from.c_str(), F_OK), -1);
     EXPECT_TRUE(sync_folder_of(to, &error));
-}
-
-void write_filler(const std::string& path, std::size_t bytes) {
-    std::ofstream out(path, std::ios::binary);
-    std::string block(bytes, 'f');
-    out << block;
-}
-
-TEST_F(target_file_test, each_out_of_space_question_shows_fresh_numbers_until_the_target_fits) {
-    small_volume_s small(folder.path + "/small", "4m");
-    const std::string& volume = small.path;
-    if (!small.mounted) {
-        GTEST_SKIP() << "mounting a small tmpfs needs root; the out-of-space path is not tested";
-    }
-    write_filler(volume + "/filler1", 5 << 19); // 2.5 MiB
-    write_filler(volume + "/filler2", 1 << 20); // 0.5 MiB left
-    std::vector<std::string> questions;
-    set_message_box_handler([&](int, const char* title, const char* text, message_box_kind) {
-        questions.push_back(std::string(title) + ": " + text);
-        // Make some room after the first question and enough after the second.
-        unlink((volume + (questions.size() == 1 ? "/filler2" : "/filler1")).c_str());
-        return true;
-    });
-    std::string path = volume + "/1_0_8.swizzling";
-    file_handle_s target = create_target_file(path, 8 << 18);
-    ASSERT_GE(target.fd, 0);
-    close_file_handle(target);
-    EXPECT_EQ(static_cast<std::uint64_t>(status_of(path).st_size), 8u << 18);
-
-    const char* tail = " more is needed.\nThis can happen if new files have been created on the "
-                       "drive outside of plotting or if plotting to a drive with Windows swap "
-                       "file.\nWould you like to retry (free up some space first if you can)?";
-    ASSERT_EQ(questions.size(), 2u);
-    EXPECT_EQ(questions[0], "Out of space: Not enough free space. Attempting to set file size "
-                            "to: 2.1 MB\nThere appears to be only 524.3 KB free on the drive for " +
-                                path + ". 1.6 MB" + tail);
-    EXPECT_EQ(questions[1], "Out of space: Not enough free space. Attempting to set file size "
-                            "to: 2.1 MB\nThere appears to be only 1.6 MB free on the drive for " +
-                                path + ". 524.3 KB" + tail);
 }
 
 } // namespace
