@@ -15,5 +15,7 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCOOPSHIFT_BUILD_GUI=ON "${extra[@]}"
 cmake --build "$build" -j "$(nproc)"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)"
