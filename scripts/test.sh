@@ -17,5 +17,6 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCOOPSHIFT_B
 cmake --build "$build" -j "$(nproc)"
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)"

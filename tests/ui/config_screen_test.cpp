@@ -193,6 +193,11 @@ TEST_F(config, the_start_button_runs_the_plan_to_the_question_about_the_sources)
     EXPECT_TRUE(shows_text_ink("100.0%", 18, 0xffdbedce, 26, 404));
     EXPECT_EQ(progress.back(), 1.0);
 
+    // The work thread posts its last task and then returns; it must be gone before the
+    // handlers it used are taken away.
+    if (the_swizzler().thread.joinable()) {
+        the_swizzler().thread.join();
+    }
     remove_scripted_boxes();
     set_ui_wake_handler(nullptr);
     set_quit_handler(nullptr);
