@@ -28,26 +28,36 @@ void exchange_cached(std::uint8_t* low, std::uint8_t* high, std::uint64_t count)
 }
 
 #if defined(__SSE2__)
-// Both buffers 16-byte aligned: each 64-byte entry is four 16-byte lanes; lanes 2 and 3 change
-// places between the buffers and whole entries are streamed back.
-void exchange_streaming(std::uint8_t* low, std::uint8_t* high, std::uint64_t count) {
+// All four buffers 16-byte aligned: each 64-byte entry is four 16-byte lanes; lanes 2 and 3
+// change places between the outputs and whole entries are streamed out. An entry is loaded
+// whole before it is stored, so the outputs may be the inputs themselves.
+void exchange_streaming(const std::uint8_t* low, const std::uint8_t* high, std::uint8_t* out_low,
+                        std::uint8_t* out_high, std::uint64_t count) {
     for (std::uint64_t e = 0; e < count; ++e) {
-        auto* a = reinterpret_cast<__m128i*>(low + e * scoop_size);
-        auto* b = reinterpret_cast<__m128i*>(high + e * scoop_size);
+        auto* a = reinterpret_cast<const __m128i*>(low + e * scoop_size);
+        auto* b = reinterpret_cast<const __m128i*>(high + e * scoop_size);
+        auto* x = reinterpret_cast<__m128i*>(out_low + e * scoop_size);
+        auto* y = reinterpret_cast<__m128i*>(out_high + e * scoop_size);
         __m128i a0 = _mm_load_si128(a), a1 = _mm_load_si128(a + 1);
         __m128i a2 = _mm_load_si128(a + 2), a3 = _mm_load_si128(a + 3);
         __m128i b0 = _mm_load_si128(b), b1 = _mm_load_si128(b + 1);
         __m128i b2 = _mm_load_si128(b + 2), b3 = _mm_load_si128(b + 3);
-        _mm_stream_si128(a, a0);
-        _mm_stream_si128(a + 1, a1);
-        _mm_stream_si128(a + 2, b2);
-        _mm_stream_si128(a + 3, b3);
-        _mm_stream_si128(b, b0);
-        _mm_stream_si128(b + 1, b1);
-        _mm_stream_si128(b + 2, a2);
-        _mm_stream_si128(b + 3, a3);
+        _mm_stream_si128(x, a0);
+        _mm_stream_si128(x + 1, a1);
+        _mm_stream_si128(x + 2, b2);
+        _mm_stream_si128(x + 3, b3);
+        _mm_stream_si128(y, b0);
+        _mm_stream_si128(y + 1, b1);
+        _mm_stream_si128(y + 2, a2);
+        _mm_stream_si128(y + 3, a3);
     }
-    _mm_sfence(); // streamed data must be visible before anyone else reads the buffers
+    _mm_sfence(); // streamed data must be visible before anyone else reads the outputs
+}
+
+bool aligned_16(const void* a, const void* b, const void* c, const void* d) {
+    auto bits = reinterpret_cast<std::uintptr_t>(a) | reinterpret_cast<std::uintptr_t>(b) |
+                reinterpret_cast<std::uintptr_t>(c) | reinterpret_cast<std::uintptr_t>(d);
+    return (bits & 15) == 0;
 }
 #endif
 
@@ -55,12 +65,23 @@ void exchange_streaming(std::uint8_t* low, std::uint8_t* high, std::uint64_t cou
 
 void swizzle_pair(std::uint8_t* low, std::uint8_t* high, std::uint64_t count) {
 #if defined(__SSE2__)
-    auto address_bits =
-        reinterpret_cast<std::uintptr_t>(low) | reinterpret_cast<std::uintptr_t>(high);
-    if ((address_bits & 15) == 0 && count * scoop_size * 2 >= streaming_threshold) {
-        exchange_streaming(low, high, count);
+    if (aligned_16(low, high, low, high) && count * scoop_size * 2 >= streaming_threshold) {
+        exchange_streaming(low, high, low, high, count);
         return;
     }
 #endif
     exchange_cached(low, high, count);
+}
+
+void swizzle_pair_into(const std::uint8_t* low, const std::uint8_t* high, std::uint8_t* out_low,
+                       std::uint8_t* out_high, std::uint64_t count) {
+#if defined(__SSE2__)
+    if (aligned_16(low, high, out_low, out_high)) {
+        exchange_streaming(low, high, out_low, out_high, count);
+        return;
+    }
+#endif
+    std::memmove(out_low, low, count * scoop_size);
+    std::memmove(out_high, high, count * scoop_size);
+    exchange_cached(out_low, out_high, count);
 }

@@ -9,10 +9,6 @@
 #include <system_error>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "catalogue/plot_name.h"
 #include "swizzler/plot_layout.h"
 #include "swizzler/write_back.h"
@@ -225,40 +221,6 @@ bool finish_reads(swizzler_s& record, chunk_reads_s& reads, read_failure_s* fail
     return true;
 }
 
-// Swizzles a chunk from the read buffers into the filling set in one pass: entry e of the low
-// output is the first half of low entry e and the second half of high entry e, and the other
-// way round for the high output. The same result as swizzle_pair followed by the copy, with
-// half the memory traffic; the stores stream past the cache, since the next reader of the set
-// is the disk. Every address is a multiple of 64 (page-aligned buffers, whole entries).
-void swizzle_into(const std::uint8_t* low, const std::uint8_t* high, std::uint8_t* out_low,
-                  std::uint8_t* out_high, std::uint64_t count) {
-#if defined(__SSE2__)
-    for (std::uint64_t e = 0; e < count; ++e) {
-        auto* a = reinterpret_cast<const __m128i*>(low + e * scoop_size);
-        auto* b = reinterpret_cast<const __m128i*>(high + e * scoop_size);
-        auto* x = reinterpret_cast<__m128i*>(out_low + e * scoop_size);
-        auto* y = reinterpret_cast<__m128i*>(out_high + e * scoop_size);
-        __m128i a0 = _mm_load_si128(a), a1 = _mm_load_si128(a + 1);
-        __m128i a2 = _mm_load_si128(a + 2), a3 = _mm_load_si128(a + 3);
-        __m128i b0 = _mm_load_si128(b), b1 = _mm_load_si128(b + 1);
-        __m128i b2 = _mm_load_si128(b + 2), b3 = _mm_load_si128(b + 3);
-        _mm_stream_si128(x, a0);
-        _mm_stream_si128(x + 1, a1);
-        _mm_stream_si128(x + 2, b2);
-        _mm_stream_si128(x + 3, b3);
-        _mm_stream_si128(y, b0);
-        _mm_stream_si128(y + 1, b1);
-        _mm_stream_si128(y + 2, a2);
-        _mm_stream_si128(y + 3, a3);
-    }
-    _mm_sfence(); // the writer thread reads the set next
-#else
-    std::memcpy(out_low, low, count * scoop_size);
-    std::memcpy(out_high, high, count * scoop_size);
-    swizzle_pair(out_low, out_high, count);
-#endif
-}
-
 pairs_result convert_pairs(swizzler_s& record, conversion_job_s& job,
                            const std::vector<source_s>& sources, const file_handle_s& target,
                            buffers_s& buffers, write_back_s& back, chunk_reads_s& reads,
@@ -280,7 +242,7 @@ pairs_result convert_pairs(swizzler_s& record, conversion_job_s& job,
         std::uint64_t n = chunk.count;
         verify(back.filling.count + n <= capacity, "swizzler", 232);
         std::uint64_t at = back.filling.count * scoop_size;
-        swizzle_into(reads.low, reads.high, back.filling.low + at, back.filling.high + at, n);
+        swizzle_pair_into(reads.low, reads.high, back.filling.low + at, back.filling.high + at, n);
         back.filling.count += n;
 
         chunk_s next = next_chunk(chunk, sources, capacity);

@@ -35,7 +35,14 @@ TEST(plot_layout, swizzle_exchanges_second_halves_only_and_twice_is_identity) {
                 high[i] = static_cast<std::uint8_t>(i * 13 + 200 + i / 8192);
             }
             std::vector<std::uint8_t> low0(low, low + count * 64), high0(high, high + count * 64);
+            // Into separate buffers first: the inputs stay, the outputs must match the in-place
+            // exchange checked below.
+            std::vector<std::uint8_t> out_low(count * 64 + 16), out_high(count * 64 + 16);
+            swizzle_pair_into(low, high, out_low.data() + shift, out_high.data() + shift, count);
+            EXPECT_TRUE(std::equal(low0.begin(), low0.end(), low)) << "inputs are read only";
             swizzle_pair(low, high, count);
+            EXPECT_TRUE(std::equal(low, low + count * 64, out_low.data() + shift)) << count;
+            EXPECT_TRUE(std::equal(high, high + count * 64, out_high.data() + shift)) << count;
             std::size_t wrong = 0;
             for (std::size_t i = 0; i < count * 64; ++i) {
                 bool first_half = i % 64 < 32;
@@ -57,8 +64,8 @@ TEST(plot_layout, swizzle_exchanges_second_halves_only_and_twice_is_identity) {
 TEST(plot_layout, converting_pairs_in_chunks_gives_what_the_checker_expects) {
     temp_folder_s folder;
     for (std::uint64_t nonces : {1ull, 3ull, 7ull}) {
-        plot_spec_s spec{42, 1000, nonces};
-        std::string path = write_poc1_plot(folder.path, spec);
+        plot_spec_s plot{42, 1000, nonces};
+        std::string path = write_poc1_plot(folder.path, plot);
         ASSERT_FALSE(path.empty());
         std::ifstream in(path, std::ios::binary);
         std::vector<std::uint8_t> data(plot_size(nonces));
@@ -76,9 +83,9 @@ TEST(plot_layout, converting_pairs_in_chunks_gives_what_the_checker_expects) {
         std::ofstream(out, std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()),
                    static_cast<std::streamsize>(data.size()));
-        EXPECT_EQ(check_poc2_file(out, {spec}), "") << nonces;
+        EXPECT_EQ(check_poc2_file(out, {plot}), "") << nonces;
         // The unconverted source must not pass.
-        EXPECT_NE(check_poc2_file(path, {spec}), "");
+        EXPECT_NE(check_poc2_file(path, {plot}), "");
     }
 }
 
