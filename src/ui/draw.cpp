@@ -124,12 +124,10 @@ std::string display_text(std::string_view narrow) {
     return out;
 }
 
-bool ensure_back_buffer(int window, int width, int height) {
-    window_record_s& record = window_table[window];
-    if (record.back_buffer && cairo_image_surface_get_width(record.back_buffer) == width &&
-        cairo_image_surface_get_height(record.back_buffer) == height) {
-        return true;
-    }
+namespace {
+
+// Releases the back buffer and its context; the saved clips belonged to them.
+void destroy_surface(window_record_s& record) {
     if (record.back_graphics) {
         cairo_destroy(record.back_graphics);
         record.back_graphics = nullptr;
@@ -138,8 +136,18 @@ bool ensure_back_buffer(int window, int width, int height) {
         cairo_surface_destroy(record.back_buffer);
         record.back_buffer = nullptr;
     }
-    // The saved clips belonged to the old surface.
     record.clip_stack.clear();
+}
+
+} // namespace
+
+bool ensure_back_buffer(int window, int width, int height) {
+    window_record_s& record = window_table[window];
+    if (record.back_buffer && cairo_image_surface_get_width(record.back_buffer) == width &&
+        cairo_image_surface_get_height(record.back_buffer) == height) {
+        return true;
+    }
+    destroy_surface(record);
 
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
@@ -169,19 +177,11 @@ bool ensure_back_buffer(int window, int width, int height) {
 
 void release_back_buffer(int window) {
     window_record_s& record = window_table[window];
-    if (record.back_graphics) {
-        cairo_destroy(record.back_graphics);
-        record.back_graphics = nullptr;
-    }
-    if (record.back_buffer) {
-        cairo_surface_destroy(record.back_buffer);
-        record.back_buffer = nullptr;
-    }
+    destroy_surface(record);
     if (record.font) {
         pango_font_description_free(record.font);
         record.font = nullptr;
     }
-    record.clip_stack.clear();
     record.polygon_points.clear();
 }
 
