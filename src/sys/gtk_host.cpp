@@ -53,7 +53,9 @@ gboolean on_draw(GtkWidget* area, cairo_t* cr, gpointer data) {
     window_record_s& record = window_table[window];
     int width = gtk_widget_get_allocated_width(area);
     int height = gtk_widget_get_allocated_height(area);
-    if (!ensure_back_buffer(window, width, height)) {
+    // On a high-density screen the back buffer has the device's pixels, so that the copy below
+    // is one to one and nothing is magnified.
+    if (!ensure_back_buffer(window, width, height, gtk_widget_get_scale_factor(area))) {
         return TRUE;
     }
     prepare_back_buffer(window);

@@ -126,6 +126,12 @@ std::string display_text(std::string_view narrow) {
 
 namespace {
 
+int surface_scale(cairo_surface_t* surface) {
+    double x_scale = 1, y_scale = 1;
+    cairo_surface_get_device_scale(surface, &x_scale, &y_scale);
+    return static_cast<int>(x_scale);
+}
+
 // Releases the back buffer and its context; the saved clips belonged to them.
 void destroy_surface(window_record_s& record) {
     if (record.back_graphics) {
@@ -141,19 +147,25 @@ void destroy_surface(window_record_s& record) {
 
 } // namespace
 
-bool ensure_back_buffer(int window, int width, int height) {
+bool ensure_back_buffer(int window, int width, int height, int scale) {
     window_record_s& record = window_table[window];
-    if (record.back_buffer && cairo_image_surface_get_width(record.back_buffer) == width &&
-        cairo_image_surface_get_height(record.back_buffer) == height) {
+    scale = std::max(scale, 1);
+    if (record.back_buffer && cairo_image_surface_get_width(record.back_buffer) == width * scale &&
+        cairo_image_surface_get_height(record.back_buffer) == height * scale &&
+        surface_scale(record.back_buffer) == scale) {
         return true;
     }
     destroy_surface(record);
 
-    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+    cairo_surface_t* surface =
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width * scale, height * scale);
     if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
         cairo_surface_destroy(surface);
         return false;
     }
+    // Screens keep drawing in window pixels; the device scale maps them onto the device pixels,
+    // and text is laid out and rasterised at that resolution.
+    cairo_surface_set_device_scale(surface, scale, scale);
     cairo_t* cr = cairo_create(surface);
     if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) {
         cairo_destroy(cr);

@@ -5,9 +5,10 @@
 // shapes use the fill colour, lines and outlines the line colour and width.
 // A primitive never restores what it changed. Colours are 0xAARRGGBB; a fill
 // or line colour of 0 means "no fill" or "no outline" for rectangles and
-// polygons. Coordinates are back-buffer pixels; strokes are centred on pixel
-// centres, so a 1-pixel line at a whole coordinate covers exactly one row or
-// column of pixels. Texts are in the program's narrow character set and at
+// polygons. Coordinates are window pixels (a back buffer of device scale 2 has
+// four device pixels to each); strokes are centred on pixel centres, so a
+// 1-pixel line at a whole coordinate covers exactly one row or column of
+// pixels. Texts are in the program's narrow character set and at
 // most 1023 characters of them are drawn or measured.
 //
 // Every primitive does nothing on a record without a back buffer, and a
@@ -22,9 +23,12 @@
 #include "ui/window_record.h"
 
 // Makes the record's back buffer an ARGB32 image surface of width x height pixels with an
-// anti-aliasing cairo context on it, reusing the present one when the size matches. False when
-// the surface cannot be made (the record then has no back buffer).
-bool ensure_back_buffer(int window, int width, int height);
+// anti-aliasing cairo context on it, reusing the present one when the size and scale match.
+// On a screen of device scale `scale` (2 on a high-density screen) the surface holds width x
+// scale by height x scale device pixels and maps the screens' pixels onto them, so that text,
+// lines and shapes are drawn at the screen's own resolution. False when the surface cannot be
+// made (the record then has no back buffer).
+bool ensure_back_buffer(int window, int width, int height, int scale = 1);
 
 // Frees the record's back buffer, its context and its font.
 void release_back_buffer(int window);

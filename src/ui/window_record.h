@@ -42,7 +42,7 @@ struct window_record_s {
     int pointer_y = 0;
     std::function<void()> draw; // the current screen
     std::vector<child_control_s> child_controls;
-    cairo_surface_t* back_buffer = nullptr; // CAIRO_FORMAT_ARGB32, client-sized
+    cairo_surface_t* back_buffer = nullptr; // ARGB32, client size times the device scale
     cairo_t* back_graphics = nullptr;
     PangoFontDescription* font = nullptr;  // null: none set in this frame
     std::uint32_t fill_color = 0xff000000; // 0: shapes are not filled

@@ -15,6 +15,8 @@
 //   (240, 180, 160, 100) "folder": the folder chooser "Path to source": "folder <path>" or
 //                        "folder none"
 //   (440, 180, 160, 100) "progress": launcher progress 0.25, then "progress sent"
+// Below them a black bar (440.5, 370.5, 159, 60), whose sides lie on half pixels: at scale 1 they
+// are grey, at scale 2 each falls between two device pixels and is sharp; and a line of text.
 // A repaint timer of 100 ms keeps frames coming, so that a blocked interface thread shows.
 #include <atomic>
 #include <cstdio>
@@ -56,6 +58,11 @@ void ask_from_worker() {
 
 void toggle_text_box() {
     window_record_s& record = window_table[current_window];
+    record.fill_color = 0xff000000;
+    draw_rect(current_window, 440.5f, 370.5f, 159, 60);
+    set_font(current_window, "Microsoft Sans Serif", 12);
+    draw_text(current_window, "Scoopshift 0123456789", 40, 380);
+
     if (!record.child_controls.empty()) {
         host_hooks().destroy_text_box(current_window, record.child_controls.front());
         record.child_controls.clear();
@@ -119,6 +126,11 @@ void test_screen() {
     region(440, 180, send_progress, grey, grey);
 
     window_record_s& record = window_table[current_window];
+    record.fill_color = 0xff000000;
+    draw_rect(current_window, 440.5f, 370.5f, 159, 60);
+    set_font(current_window, "Microsoft Sans Serif", 12);
+    draw_text(current_window, "Scoopshift 0123456789", 40, 380);
+
     if (!record.child_controls.empty()) {
         record.fill_color = 0xffff0000;
         draw_rect(current_window, 110, 330, 420, 30);

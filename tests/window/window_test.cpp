@@ -32,12 +32,16 @@ class window_test : public ::testing::Test {
     // chooser's bookmarks and recent files are the test's own.
     std::vector<std::string> probe_environment;
 
+    // The desktop's scale (GDK_SCALE) and the screen, in device pixels, that fits it.
+    int scale = 1;
+
     void SetUp() override {
         std::string why_not;
-        session = start_x_session(why_not);
+        session = start_x_session(why_not, x_screen_width * scale, x_screen_height * scale);
         if (session.display.empty()) {
             GTEST_SKIP() << "no X server for the window test: " << why_not;
         }
+        probe_environment.push_back("GDK_SCALE=" + std::to_string(scale));
         probe_environment.push_back("HOME=" + folder.path);
         probe_environment.push_back("GSETTINGS_BACKEND=memory");
         probe = start_program(session, {WINDOW_PROBE}, folder.path, probe_environment);
@@ -207,6 +211,75 @@ TEST_F(window_test, the_folder_chooser_returns_the_typed_folder_and_reopens_on_i
     ASSERT_NE(chooser, 0u);
     ASSERT_TRUE(press_keys(session, chooser, "Escape"));
     EXPECT_TRUE(wait_for_line(probe, "folder none", patience));
+
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(probe, patience), 0);
+}
+
+// A high-density screen: GDK_SCALE=2 on a screen twice as large, so that the window fits.
+class scaled_window_test : public window_test {
+  protected:
+    scaled_window_test() { scale = 2; }
+};
+
+// Device pixels along a row (dy 0) or column (dx 0) of the screenshot that are neither white nor
+// black: a drawing at device resolution has none across a black edge that falls between two
+// device pixels, a magnified 640 x 480 picture at least two (the half-covered logical pixel,
+// doubled; a smoothing magnification spreads it further).
+int blurred_pixels(const screenshot_s& shot, int x, int y, int dx, int dy, int count) {
+    int blurred = 0;
+    for (int i = 0; i < count; ++i, x += dx, y += dy) {
+        std::uint32_t pixel = shot.at(x, y);
+        blurred += pixel != 0xffffffffu && pixel != 0xff000000u;
+    }
+    return blurred;
+}
+
+TEST_F(scaled_window_test, at_scale_2_the_window_has_1280_by_960_device_pixels_drawn_at_that_size) {
+    EXPECT_EQ(client.width, 1280);
+    EXPECT_EQ(client.height, 960);
+    EXPECT_EQ(client.x, x_screen_width - 640);
+    EXPECT_EQ(client.y, x_screen_height - 480);
+
+    // The key colours sit at twice their coordinates: the first region (40, 40, 160, 100) covers
+    // device pixels 80 to 399 and 80 to 279.
+    move_pointer(session, 5, 5);
+    std::optional<screenshot_s> shot = take_screenshot(session, folder.path + "/scaled.png");
+    ASSERT_TRUE(shot);
+    EXPECT_EQ(shot->at(sx(80), sy(80)), 0xff3366ccu);
+    EXPECT_EQ(shot->at(sx(399), sy(279)), 0xff3366ccu);
+    EXPECT_EQ(shot->at(sx(79), sy(80)), 0xffffffffu);
+    EXPECT_EQ(shot->at(sx(400), sy(279)), 0xffffffffu);
+    EXPECT_EQ(shot->at(sx(399), sy(280)), 0xffffffffu);
+    EXPECT_EQ(shot->at(sx(480), sy(80)), 0xff33aa33u) << "the second region";
+    EXPECT_EQ(shot->at(sx(1279), sy(959)), 0xffffffffu);
+
+    // The bar (440.5, 370.5, 159, 60) at device resolution: its sides at device pixels 881, 1199,
+    // 741 and 861, each sharp. Measured across the middle of each side, 8 pixels either way.
+    int left = blurred_pixels(*shot, sx(873), sy(800), 1, 0, 16);
+    int right = blurred_pixels(*shot, sx(1191), sy(800), 1, 0, 16);
+    int top = blurred_pixels(*shot, sx(1040), sy(733), 0, 1, 16);
+    int bottom = blurred_pixels(*shot, sx(1040), sy(853), 0, 1, 16);
+    EXPECT_EQ(left + right + top + bottom, 0)
+        << "blurred pixels across the bar's sides: left " << left << ", right " << right << ", top "
+        << top << ", bottom " << bottom << " (a magnified picture)";
+    EXPECT_EQ(shot->at(sx(880), sy(800)), 0xffffffffu);
+    EXPECT_EQ(shot->at(sx(881), sy(800)), 0xff000000u);
+    EXPECT_EQ(shot->at(sx(1198), sy(800)), 0xff000000u);
+    EXPECT_EQ(shot->at(sx(1199), sy(800)), 0xffffffffu);
+    EXPECT_EQ(shot->at(sx(1040), sy(740)), 0xffffffffu);
+    EXPECT_EQ(shot->at(sx(1040), sy(741)), 0xff000000u);
+    EXPECT_EQ(shot->at(sx(1040), sy(860)), 0xff000000u);
+    EXPECT_EQ(shot->at(sx(1040), sy(861)), 0xffffffffu);
+
+    std::optional<size_hints_s> hints = size_hints(session, window);
+    ASSERT_TRUE(hints);
+    EXPECT_EQ(hints->min_width, 1280);
+    EXPECT_EQ(hints->max_width, 1280);
+
+    // Input arrives in the screen's own coordinates: a click at device (200, 180) is (100, 90).
+    ASSERT_TRUE(click_at(session, sx(200), sy(180)));
+    EXPECT_TRUE(wait_for_line(probe, "clicked", patience));
 
     ASSERT_TRUE(close_window(session, window));
     EXPECT_EQ(wait_for_exit(probe, patience), 0);

@@ -50,7 +50,7 @@ struct x_connection_s {
 
 } // namespace
 
-x_session_s start_x_session(std::string& why_not) {
+x_session_s start_x_session(std::string& why_not, int width, int height) {
     x_session_s session;
     for (const char* tool : {"Xvfb", "xdotool", "import"}) {
         if (!on_path(tool)) {
@@ -67,8 +67,7 @@ x_session_s start_x_session(std::string& why_not) {
     if (pid == 0) {
         close(pipe_fds[0]);
         std::string fd = std::to_string(pipe_fds[1]);
-        std::string screen =
-            std::to_string(x_screen_width) + "x" + std::to_string(x_screen_height) + "x24";
+        std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, STDERR_FILENO);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),

@@ -3,10 +3,10 @@
 // close its windows, click and type as a person would (xdotool), and take
 // screenshots (ImageMagick's import).
 //
-// Limits: one Xvfb of 1024 x 768 x 24 per session, no window manager, so
-// windows sit where the program puts them and keyboard input goes where the
-// test sets the focus. Needs Xvfb, xdotool and import on the PATH; a session
-// that cannot start says why and the test skips.
+// Limits: one Xvfb per session (1024 x 768 x 24 unless asked for another
+// size), no window manager, so windows sit where the program puts them and
+// keyboard input goes where the test sets the focus. Needs Xvfb, xdotool and
+// import on the PATH; a session that cannot start says why and the test skips.
 #pragma once
 
 #include <sys/types.h>
@@ -24,8 +24,10 @@ struct x_session_s {
 inline constexpr int x_screen_width = 1024;
 inline constexpr int x_screen_height = 768;
 
-// Starts Xvfb on a free display; on failure the display is empty and `why_not` says why.
-x_session_s start_x_session(std::string& why_not);
+// Starts Xvfb on a free display with a screen of width x height pixels; on failure the display
+// is empty and `why_not` says why.
+x_session_s start_x_session(std::string& why_not, int width = x_screen_width,
+                            int height = x_screen_height);
 
 // Ends the server.
 void stop_x_session(x_session_s& session);
