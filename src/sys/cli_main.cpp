@@ -23,6 +23,7 @@
 #include "swizzler/plot_layout.h"
 #include "swizzler/worker.h"
 #include "sys/cli_options.h"
+#include "sys/cli_summary.h"
 #include "sys/cli_terminal.h"
 #include "sys/ui_tasks.h"
 #include "util/log.h"
@@ -149,6 +150,10 @@ int main(int argc, char** argv) {
         std::fputs(cli_usage, stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("scoopshift-cli %s\n", SCOOPSHIFT_VERSION);
+        return 0;
+    }
     for (const auto* folder : {&options.source, &options.destination}) {
         std::string problem = folder_problem(*folder);
         if (!problem.empty()) {
@@ -181,11 +186,24 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    start_work_thread(record, options.max_ram_bytes, [] { offer_source_deletion(); });
+    // The run's time ends where the work does, before the closing question waits for the user.
+    auto started = std::chrono::steady_clock::now();
+    auto ended = started;
+    bool ended_normally = false;
+    start_work_thread(record, options.max_ram_bytes, [&] {
+        ended = std::chrono::steady_clock::now();
+        ended_normally = true;
+        offer_source_deletion();
+    });
     int status = run_loop(record);
     if (record.thread.joinable()) {
         record.thread.join();
     }
+    if (!ended_normally) {
+        ended = std::chrono::steady_clock::now();
+    }
+    std::fputs(run_summary(record, std::chrono::duration<double>(ended - started).count()).c_str(),
+               stdout);
     print_outcome(record);
     if (!record.finished && status == 0) {
         status = 1;

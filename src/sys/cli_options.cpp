@@ -7,6 +7,7 @@
 const char* const cli_usage =
     "usage: scoopshift-cli [--no-merge] [--max-ram GIB] [--delete-sources | --keep-sources]\n"
     "                      [--plan-only] SOURCE_DIR DESTINATION_DIR\n"
+    "       scoopshift-cli --help | --version\n"
     "\n"
     "Converts the optimized PoC1 plots of SOURCE_DIR to PoC2 plots in DESTINATION_DIR.\n"
     "\n"
@@ -17,6 +18,7 @@ const char* const cli_usage =
     "  --keep-sources     at the end, keep every source without asking\n"
     "  --plan-only        show the plan and stop\n"
     "  --help             show this text\n"
+    "  --version          show the version\n"
     "\n"
     "Exit status: 0 when every conversion completed, 1 when one failed or the run could not\n"
     "start, 2 for a mistake on the command line. The log is log_swizzle.txt in the working\n"
@@ -43,6 +45,8 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             options->help = true;
+        } else if (arg == "--version") {
+            options->version = true;
         } else if (arg == "--no-merge") {
             options->merge = false;
         } else if (arg == "--plan-only") {
@@ -78,7 +82,7 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
             return false;
         }
     }
-    if (!options->help && folders != 2) {
+    if (!options->help && !options->version && folders != 2) {
         *error = "a source and a destination folder are needed";
         return false;
     }

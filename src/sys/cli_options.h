@@ -12,6 +12,7 @@ struct cli_options_s {
     deletion_answer deletion = deletion_answer::ask;
     bool plan_only = false;
     bool help = false;
+    bool version = false;
     std::string source;
     std::string destination;
 };
