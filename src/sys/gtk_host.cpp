@@ -31,6 +31,8 @@ host_window_s host_windows[window_table_size]; // interface thread only
 GMainLoop* main_loop = nullptr;                // interface thread only
 bool quit_requested = false;                   // interface thread only
 int exit_status = 0;                           // interface thread only
+std::function<bool()> close_guard;             // interface thread only; empty: closes at once
+bool close_guard_asking = false;               // interface thread only
 
 int index_of(gpointer data) {
     return GPOINTER_TO_INT(data);
@@ -110,6 +112,20 @@ gboolean on_motion(GtkWidget*, GdkEventMotion* event, gpointer data) {
 void on_drop_received(GtkWidget*, GdkDragContext*, int, int, GtkSelectionData*, guint, guint,
                       gpointer) {}
 
+// Closing the window (its close button, Alt+F4) first asks the guard; TRUE keeps the window.
+gboolean on_delete(GtkWidget*, GdkEvent*, gpointer) {
+    if (!close_guard) {
+        return FALSE;
+    }
+    if (close_guard_asking) {
+        return TRUE;
+    }
+    close_guard_asking = true;
+    bool may_close = close_guard();
+    close_guard_asking = false;
+    return may_close ? FALSE : TRUE;
+}
+
 void on_destroy(GtkWidget*, gpointer data) {
     int window = index_of(data);
     window_table[window].handle = nullptr;
@@ -119,7 +135,8 @@ void on_destroy(GtkWidget*, gpointer data) {
             return;
         }
     }
-    quit_main_loop(0);
+    // A quit already requested (the end of a run while a question was open) keeps its status.
+    quit_main_loop(quit_requested ? exit_status : 0);
 }
 
 // The client area's top-left corner goes to the centre of the primary monitor; static gravity
@@ -214,6 +231,7 @@ int create_main_window() {
     g_signal_connect(area, "button-release-event", G_CALLBACK(on_button_release), data);
     g_signal_connect(area, "motion-notify-event", G_CALLBACK(on_motion), data);
     g_signal_connect(area, "drag-data-received", G_CALLBACK(on_drop_received), data);
+    g_signal_connect(top, "delete-event", G_CALLBACK(on_delete), data);
     g_signal_connect(top, "destroy", G_CALLBACK(on_destroy), data);
 
     window_table[window].handle = top;
@@ -235,6 +253,10 @@ GtkOverlay* gtk_overlay_of(int window) {
         return nullptr;
     }
     return GTK_OVERLAY(host_windows[window].overlay);
+}
+
+void set_close_guard(std::function<bool()> may_close) {
+    close_guard = std::move(may_close);
 }
 
 int run_main_loop() {

@@ -15,6 +15,8 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
+
 // Connects to the display and initialises GTK; false when there is no display to connect to.
 bool open_display();
 
@@ -31,6 +33,10 @@ GtkWindow* gtk_window_of(int window);
 
 // The overlay above a record's drawing area, where text boxes go; null without a window.
 GtkOverlay* gtk_overlay_of(int window);
+
+// Installs what closing the main window asks first: the window closes only when `may_close`
+// returns true. While it asks, further requests to close are ignored. Interface thread.
+void set_close_guard(std::function<bool()> may_close);
 
 // Runs the main loop until the last window is closed (status 0) or request_quit(status);
 // returns the status.

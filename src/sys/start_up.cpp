@@ -11,6 +11,25 @@
 #include "util/log.h"
 #include "util/target_file.h"
 
+namespace {
+
+// From the start button until the end-of-run hand-over: the work thread is converting.
+bool conversion_running() {
+    const swizzler_s& record = the_swizzler();
+    return record.thread.joinable() && !record.finished;
+}
+
+// A run of many hours is one click from being stopped: closing during a run asks first.
+bool may_close_main_window() {
+    return !conversion_running() ||
+           ask_yes_no(current_window, "Stop conversion?",
+                      "A conversion is still running. Stop it and close Scoopshift?\n\nThe plot "
+                      "being converted stays unfinished under its temporary name ending in "
+                      "\".swizzling\"; converted plots and all source files are kept.");
+}
+
+} // namespace
+
 int run_desktop_program(std::function<void()> first_screen) {
     verify(!log_file_is_open(), "sys", 1);
     open_log_file("log_swizzle.txt");
@@ -21,6 +40,7 @@ int run_desktop_program(std::function<void()> first_screen) {
         return 1;
     }
     install_gtk_host();
+    set_close_guard(may_close_main_window);
 
     current_window = create_main_window();
     if (current_window < 0) {

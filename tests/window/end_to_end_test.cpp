@@ -144,6 +144,22 @@ class end_to_end_test : public ::testing::Test {
         ASSERT_TRUE(click(320, 356));
     }
 
+    // Starts the program, chooses both folders, sets a 5 KiB limit and starts the run; returns
+    // once the progress screen shows. The screenshots are saved under the two names.
+    void start_run(const std::string& before_name, const std::string& running_name) {
+        ASSERT_NO_FATAL_FAILURE(start());
+        ASSERT_NO_FATAL_FAILURE(choose_both_folders());
+        ASSERT_NO_FATAL_FAILURE(set_memory_limit("0.000005"));
+        move_pointer(session, 0, 0);
+        ASSERT_TRUE(screenshot_when(
+            before_name, [&](const screenshot_s& s) { return at(s, 490, 420) == button_enabled; }));
+        ASSERT_TRUE(click(550, 436));
+        std::optional<screenshot_s> shot = screenshot_when(
+            running_name, [&](const screenshot_s& s) { return at(s, 24, 130) == accent_blue; });
+        ASSERT_TRUE(shot);
+        ASSERT_EQ(at(*shot, 24, 130), accent_blue) << "the run did not start";
+    }
+
     // Writes the merged plots and the single one into the source folder; their paths.
     std::vector<std::string> write_plots() {
         std::vector<std::string> paths;
@@ -249,21 +265,15 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
     EXPECT_TRUE(fs::exists(source + "/3_0_16"));
 }
 
-TEST_F(end_to_end_test, closing_the_window_mid_run_ends_the_program_at_once_with_status_0) {
+TEST_F(end_to_end_test, closing_the_window_mid_run_asks_first_and_yes_ends_it_with_status_0) {
     std::vector<std::string> sources = write_plots();
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_NO_FATAL_FAILURE(choose_both_folders());
-    ASSERT_NO_FATAL_FAILURE(set_memory_limit("0.000005"));
-    move_pointer(session, 0, 0);
-    ASSERT_TRUE(screenshot_when(
-        "before_close", [&](const screenshot_s& s) { return at(s, 490, 420) == button_enabled; }));
-    ASSERT_TRUE(click(550, 436));
-    std::optional<screenshot_s> shot = screenshot_when(
-        "closing", [&](const screenshot_s& s) { return at(s, 24, 130) == accent_blue; });
-    ASSERT_TRUE(shot);
-    ASSERT_EQ(at(*shot, 24, 130), accent_blue) << "the run did not start";
+    ASSERT_NO_FATAL_FAILURE(start_run("before_close", "closing"));
 
     ASSERT_TRUE(close_window(session, window));
+    unsigned long question = find_window(session, "Stop conversion?", patience);
+    ASSERT_NE(question, 0u) << "closing mid-run did not ask";
+    EXPECT_EQ(transient_for(session, question), window);
+    ASSERT_TRUE(press_keys(session, question, "alt+y"));
     EXPECT_EQ(wait_for_exit(program, patience), 0);
 
     // The run stopped where it was: its target stays under the temporary name, and no source
@@ -273,6 +283,35 @@ TEST_F(end_to_end_test, closing_the_window_mid_run_ends_the_program_at_once_with
         temporary += entry.path().extension() == ".swizzling";
     }
     EXPECT_EQ(temporary, 1);
+    for (const std::string& path : sources) {
+        EXPECT_TRUE(fs::exists(path)) << path;
+    }
+}
+
+TEST_F(end_to_end_test, closing_the_window_mid_run_and_answering_no_lets_the_run_finish) {
+    std::vector<std::string> sources = write_plots();
+    ASSERT_NO_FATAL_FAILURE(start_run("before_close_no", "closing_no"));
+
+    ASSERT_TRUE(close_window(session, window));
+    unsigned long question = find_window(session, "Stop conversion?", patience);
+    ASSERT_NE(question, 0u) << "closing mid-run did not ask";
+    ASSERT_TRUE(press_keys(session, question, "alt+n"));
+
+    // The window stays and the run goes on to its end; "Done!" answered No keeps the sources.
+    unsigned long done = find_window(session, "Done!", 600);
+    ASSERT_NE(done, 0u) << "the run never ended";
+    EXPECT_EQ(find_window(session, "Scoopshift", 0), window);
+    ASSERT_TRUE(press_keys(session, done, "alt+n"));
+    EXPECT_EQ(wait_for_exit(program, patience), 0);
+
+    std::vector<std::string> outputs;
+    for (const fs::directory_entry& entry : fs::directory_iterator(destination)) {
+        outputs.push_back(entry.path().filename().string());
+    }
+    std::sort(outputs.begin(), outputs.end());
+    EXPECT_EQ(outputs, (std::vector<std::string>{"1_0_256", "2_5000_200"}));
+    EXPECT_EQ(check_poc2_file(destination + "/1_0_256", merged_plots), "");
+    EXPECT_EQ(check_poc2_file(destination + "/2_5000_200", {single_plot}), "");
     for (const std::string& path : sources) {
         EXPECT_TRUE(fs::exists(path)) << path;
     }

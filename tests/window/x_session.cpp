@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -224,7 +225,15 @@ command_result_s run_in_session(const x_session_s& session, const std::string& c
 
 unsigned long find_window(const x_session_s& session, const std::string& title, double seconds) {
     auto start = steady::now();
-    std::string command = "xdotool search --onlyvisible --name " + quoted("^" + title + "$");
+    // xdotool matches a regular expression: the title's own characters are matched literally.
+    std::string pattern = "^";
+    for (char c : title) {
+        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr) {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    std::string command = "xdotool search --onlyvisible --name " + quoted(pattern + "$");
     do {
         command_result_s found = run_in_session(session, command);
         if (found.status == 0 && !found.output.empty()) {
@@ -311,6 +320,19 @@ bool drag(const x_session_s& session, int x, int y, int to_x, int to_y) {
 bool move_pointer(const x_session_s& session, int x, int y) {
     std::string command = "xdotool mousemove " + std::to_string(x) + " " + std::to_string(y);
     return run_in_session(session, command).status == 0;
+}
+
+bool set_focus(const x_session_s& session, unsigned long window) {
+    x_connection_s x(session);
+    if (x.display == nullptr) {
+        return false;
+    }
+    XSetInputFocus(x.display, window != 0 ? window : None, RevertToNone, CurrentTime);
+    XSync(x.display, False);
+    Window focused = 0;
+    int revert = 0;
+    XGetInputFocus(x.display, &focused, &revert);
+    return window != 0 ? focused == window : focused == None;
 }
 
 bool press_keys(const x_session_s& session, unsigned long window, const std::string& keys) {

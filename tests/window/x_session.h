@@ -95,6 +95,10 @@ bool click_at(const x_session_s& session, int x, int y);
 // Moves the pointer to screen (x, y) without clicking.
 bool move_pointer(const x_session_s& session, int x, int y);
 
+// Gives the keyboard focus to the window, or to no window at all when it is 0 (the user is in
+// another program); waits until the server has done it.
+bool set_focus(const x_session_s& session, unsigned long window);
+
 // Gives the window the keyboard focus and sends it the xdotool key names (e.g. "Return",
 // "alt+n", "ctrl+l").
 bool press_keys(const x_session_s& session, unsigned long window, const std::string& keys);
