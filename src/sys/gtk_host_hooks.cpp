@@ -14,6 +14,7 @@
 
 #include "sys/gtk_dialogs.h"
 #include "sys/gtk_host.h"
+#include "sys/session_bus.h"
 #include "ui/host_hooks.h"
 #include "ui/window_record.h"
 
@@ -23,11 +24,6 @@ constexpr const char* launcher_app_uri = "application://scoopshift.desktop";
 constexpr const char* launcher_object_path = "/com/canonical/unity/launcherentry/scoopshift";
 
 std::string last_chosen_folder; // interface thread only; empty until a folder was chosen
-
-// The session bus for the launcher, looked up once: a desktop without one shows no progress and
-// is not asked again. Interface thread only.
-GDBusConnection* launcher_bus = nullptr;
-bool launcher_bus_looked_up = false;
 
 gboolean on_repaint_tick(gpointer data) {
     invalidate_window(GPOINTER_TO_INT(data));
@@ -161,10 +157,7 @@ void destroy_text_box(int, child_control_s& control) {
 
 // Thousandths, as the progress is counted out of 1000; negative is the error state.
 void set_launcher_progress(int, double fraction) {
-    if (!launcher_bus_looked_up) {
-        launcher_bus_looked_up = true;
-        launcher_bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    }
+    GDBusConnection* launcher_bus = session_bus();
     if (launcher_bus == nullptr) {
         return;
     }

@@ -4,12 +4,15 @@
 // own nested loop (gtk_dialog_run), so the window keeps painting. A box raised
 // on the work thread or a write task is handed to the interface thread as an
 // idle source; the caller blocks on a future until the user answers, and no
-// other thread is held up.
+// other thread is held up. A box that appears while the main window is not
+// the focused window (the user is elsewhere, or the window is hidden behind
+// others) is also sent to the desktop as a notification.
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "sys/desktop_notification.h"
 #include "sys/gtk_dialogs.h"
 #include "sys/gtk_host.h"
 #include "util/log.h"
@@ -36,6 +39,9 @@ std::string valid_utf8(const char* text) {
 
 bool run_box(int window, const char* title, const char* text, message_box_kind kind) {
     GtkWindow* owner = window >= 0 ? gtk_window_of(window) : nullptr;
+    if (owner == nullptr || !gtk_window_is_active(owner)) {
+        notify_desktop(title, text);
+    }
     bool yes_no = kind == message_box_kind::yes_no;
     std::string shown_text = valid_utf8(text);
     GtkWidget* dialog = gtk_message_dialog_new(

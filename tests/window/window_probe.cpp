@@ -4,7 +4,8 @@
 //
 // The screen is white with three regions:
 //   (40, 40, 160, 100)   "click": prints "clicked"; drawn 0xff3366cc, 0xffcc3366 while hovered
-//   (240, 40, 160, 100)  "ask": a worker thread asks a Yes/No box "Question"; the answer comes
+//   (240, 40, 160, 100)  "ask": a worker thread asks a Yes/No box "Question", "Proceed with the
+//                        test? (question N)" for the Nth question; the answer comes
 //                        back through the interface-task queue as "answer yes|no frames N", N
 //                        being the frames painted while the box was open
 //   (440, 40, 160, 100)  "quit": request_quit(7)
@@ -43,9 +44,10 @@ void report(const char* line) {
 }
 
 void ask_from_worker() {
-    std::thread([] {
+    static int questions = 0; // interface thread only
+    std::thread([number = ++questions] {
         int before = frames.load();
-        bool yes = ask_yes_no(0, "Question", "Proceed with the test?");
+        bool yes = ask_yes_no(0, "Question", "Proceed with the test? (question %d)", number);
         int painted = frames.load() - before;
         post_to_ui([yes, painted] {
             char line[64];

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "notification_service.h"
 #include "support/temp_folder.h"
 #include "x_session.h"
 
@@ -285,42 +286,57 @@ TEST_F(scaled_window_test, at_scale_2_the_window_has_1280_by_960_device_pixels_d
     EXPECT_EQ(wait_for_exit(probe, patience), 0);
 }
 
-// The launcher progress goes out on the session bus; a private bus and dbus-monitor stand in
-// for the desktop's dock.
-class launcher_test : public window_test {
+// A private session bus for the probe, standing in for the desktop's.
+class private_bus_test : public window_test {
   protected:
     child_program_s bus;
-    child_program_s monitor;
     std::string address;
 
     void SetUp() override {
-        x_session_s no_display;
         for (const char* tool : {"dbus-daemon", "dbus-monitor"}) {
             std::string command = std::string("command -v ") + tool + " >/dev/null";
             if (std::system(command.c_str()) != 0) {
                 GTEST_SKIP() << tool << " is not installed";
             }
         }
-        bus = start_program(no_display, {"dbus-daemon", "--session", "--nofork", "--print-address"},
-                            "/");
+        bus = start_program(x_session_s{},
+                            {"dbus-daemon", "--session", "--nofork", "--print-address"}, "/");
         std::optional<std::string> line = read_line(bus, patience);
         ASSERT_TRUE(line) << "dbus-daemon did not start";
         address = *line;
-        monitor = start_program(no_display,
-                                {"dbus-monitor", "--address", address,
-                                 "type='signal',interface='com.canonical.Unity.LauncherEntry'"},
-                                "/");
+        before_window();
         probe_environment.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
         window_test::SetUp();
     }
 
+    // What a test runs on the bus before the probe starts.
+    virtual void before_window() {}
+
     void TearDown() override {
         window_test::TearDown();
-        if (monitor.pid > 0) {
-            wait_for_exit(monitor, 0);
-        }
         if (bus.pid > 0) {
             wait_for_exit(bus, 0);
+        }
+    }
+};
+
+// The launcher progress goes out on the session bus; dbus-monitor stands in for the desktop's
+// dock.
+class launcher_test : public private_bus_test {
+  protected:
+    child_program_s monitor;
+
+    void before_window() override {
+        monitor = start_program(x_session_s{},
+                                {"dbus-monitor", "--address", address,
+                                 "type='signal',interface='com.canonical.Unity.LauncherEntry'"},
+                                "/");
+    }
+
+    void TearDown() override {
+        private_bus_test::TearDown();
+        if (monitor.pid > 0) {
+            wait_for_exit(monitor, 0);
         }
     }
 };
@@ -340,6 +356,75 @@ TEST_F(launcher_test, progress_reaches_the_launcher_entry_of_the_desktop_file) {
     EXPECT_TRUE(seen_entry);
     EXPECT_TRUE(seen_progress);
     EXPECT_TRUE(seen_visible);
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(probe, patience), 0);
+}
+
+// A box raised while the user is in another program is also sent to the desktop's notification
+// service, here a stand-in on the private bus.
+class notification_test : public private_bus_test {
+  protected:
+    notification_service_s service;
+
+    void before_window() override {
+        std::string why_not;
+        ASSERT_TRUE(start_notification_service(service, address, why_not)) << why_not;
+    }
+
+    void TearDown() override {
+        stop_notification_service(service);
+        private_bus_test::TearDown();
+    }
+
+    // Clicks "ask" and answers the box with `keys`; the answer line.
+    std::optional<std::string> ask_and_answer(const std::string& keys) {
+        if (!click_at(session, sx(300), sy(90)) || !wait_for_line(probe, "asked", patience)) {
+            return std::nullopt;
+        }
+        unsigned long box = find_window(session, "Question", patience);
+        if (box == 0 || !press_keys(session, box, keys)) {
+            return std::nullopt;
+        }
+        return wait_for_line(probe, "answer", patience, true);
+    }
+};
+
+TEST_F(notification_test, a_box_raised_while_the_window_is_not_focused_is_also_notified) {
+    // The window has the focus: the user sees the box, and no notification is sent.
+    ASSERT_TRUE(set_focus(session, window));
+    std::optional<std::string> answer = ask_and_answer("alt+n");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->substr(0, 10), "answer no ");
+
+    // The user is elsewhere: the second question also becomes a notification. Had the first
+    // been sent, it would arrive first (one connection's messages keep their order).
+    ASSERT_TRUE(set_focus(session, 0));
+    answer = ask_and_answer("Return");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->substr(0, 10), "answer yes") << "the box still answers";
+    std::optional<notification_s> note = next_notification(service, patience);
+    ASSERT_TRUE(note) << "no notification reached the service";
+    EXPECT_EQ(note->summary, "Question");
+    EXPECT_EQ(note->body, "Proceed with the test? (question 2)");
+    EXPECT_EQ(note->app_name, "Scoopshift");
+    EXPECT_EQ(note->app_icon, "scoopshift");
+    EXPECT_EQ(note->desktop_entry, "scoopshift");
+
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(probe, patience), 0);
+}
+
+// A desktop without a notification service: the bus is there, nobody owns the name.
+TEST_F(private_bus_test, without_a_notification_service_a_box_behind_other_windows_still_answers) {
+    ASSERT_TRUE(set_focus(session, 0));
+    ASSERT_TRUE(click_at(session, sx(300), sy(90)));
+    ASSERT_TRUE(wait_for_line(probe, "asked", patience));
+    unsigned long box = find_window(session, "Question", patience);
+    ASSERT_NE(box, 0u);
+    ASSERT_TRUE(press_keys(session, box, "Return"));
+    std::optional<std::string> answer = wait_for_line(probe, "answer", patience, true);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->substr(0, 10), "answer yes");
     ASSERT_TRUE(close_window(session, window));
     EXPECT_EQ(wait_for_exit(probe, patience), 0);
 }
