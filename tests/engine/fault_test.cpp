@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -7,7 +8,7 @@
 #include <fstream>
 
 #include "engine_fixture.h"
-#include "small_volume.h"
+#include "support/small_volume.h"
 #include "util/memory_status.h"
 #include "util/size_text.h"
 
@@ -274,6 +275,50 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
     EXPECT_TRUE(log_has("Skipping " + output + ": there was no room for its target file"));
     EXPECT_EQ(record.jobs[0].state, job_state::failed);
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(completions, 1);
+}
+
+// With verification on, an output is read back against its sources before its final name: a
+// byte that changed on the way keeps the temporary name and fails the job; a clean one passes.
+TEST_F(fault_test, verification_catches_one_changed_byte_and_passes_a_clean_output) {
+    plot_spec_s a{1, 0, 8}, b{1, 8, 5}, clean{2, 0, 16};
+    std::string spoiled = add_job({a, b});
+    std::string fine = add_job({clean});
+    std::uint64_t changed_at = scoop_offset(13, 3000, 9) + 40; // a second half, second source
+    std::string spoiled_temporary = spoiled + ".swizzling";
+    bool changed = false;
+    set_io_fault_hook(
+        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
+            // The first read-back of the target: the data is written and flushed by now.
+            if (direction == io_direction::read && file.path == spoiled_temporary && !changed) {
+                changed = true;
+                int fd = open(spoiled_temporary.c_str(), O_RDWR);
+                std::uint8_t byte = 0;
+                EXPECT_EQ(pread(fd, &byte, 1, changed_at), 1);
+                byte ^= 0x10;
+                EXPECT_EQ(pwrite(fd, &byte, 1, changed_at), 1);
+                close(fd);
+            }
+            return 0;
+        });
+    record.verify_outputs = true;
+    run(budget_for_8);
+
+    EXPECT_TRUE(changed);
+    EXPECT_FALSE(file_exists(spoiled));
+    EXPECT_TRUE(file_exists(spoiled_temporary));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.jobs[0].failure, "it differs from its sources when read back");
+    EXPECT_TRUE(log_has("Verification of " + spoiled_temporary +
+                        " failed: it differs from its sources at offset " +
+                        std::to_string(changed_at)));
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_NE(shown()[0].text.find(spoiled_temporary), std::string::npos);
+
+    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(check_poc2_file(fine, {clean}), "");
+    EXPECT_TRUE(log_has("Verified " + fine + ".swizzling"));
+    EXPECT_GE(record.bytes_verified.load(), plot_size(16));
     EXPECT_EQ(completions, 1);
 }
 
