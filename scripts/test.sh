@@ -19,4 +19,14 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp"
 cd "$build"
-ctest --output-on-failure -j "$(nproc)"
+status=0
+ctest --output-on-failure -j "$(nproc)" || status=$?
+# Programs that the tests start (the window, the terminal front end) report to the test's log
+# without failing it; under a sanitizer any report there fails the run too.
+reports='WARNING: ThreadSanitizer|ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:'
+if [ -n "${SCOOPSHIFT_SANITIZE:-}" ] && grep -E -q "$reports" Testing/Temporary/LastTest.log; then
+  echo "Sanitizer reports in $build/Testing/Temporary/LastTest.log:"
+  grep -E "$reports" Testing/Temporary/LastTest.log | sort | uniq -c
+  status=1
+fi
+exit "$status"

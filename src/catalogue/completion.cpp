@@ -27,9 +27,17 @@ void offer_source_deletion() {
 void offer_source_deletion(swizzler_s& record) {
     // Only a job whose output has its final name and is on the device may lose its sources.
     int incomplete = 0;
+    int existing = 0;
     std::string list;
     for (const auto& job : record.jobs) {
-        if (job.state != job_state::completed) {
+        if (job.state == job_state::existing) {
+            // An output this run did not write proves nothing about its sources.
+            ++existing;
+            for (const auto& source : job.source_paths) {
+                log_message("Keeping %s because %s was already there\n", source.c_str(),
+                            job.output_path.c_str());
+            }
+        } else if (job.state != job_state::completed) {
             ++incomplete;
             list += job.output_path + ": " + reason_of(job) + "\n";
             for (const auto& source : job.source_paths) {
@@ -38,7 +46,7 @@ void offer_source_deletion(swizzler_s& record) {
             }
         }
     }
-    int completed = static_cast<int>(record.jobs.size()) - incomplete;
+    int completed = static_cast<int>(record.jobs.size()) - incomplete - existing;
     if (incomplete > 0) {
         show_message(0, "Warning",
                      "%d of %d conversions did not complete:\n%s\nTheir source files are kept.",

@@ -1,6 +1,9 @@
 #include "catalogue/planning.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <limits>
 
 #include "catalogue/drives.h"
 #include "catalogue/plot_name.h"
@@ -13,8 +16,12 @@
 bool merge_adjacent = true;
 int plot_count = 0;
 int job_count = 0;
+plan_outcome last_plan_outcome = plan_outcome::no_folders;
 
 namespace {
+
+static_assert(plot_size(max_plot_nonces) <= std::uint64_t{std::numeric_limits<off_t>::max()},
+              "the largest plot must fit a file offset");
 
 // The job being grouped: plots join it while they continue its nonce range.
 struct open_job_s {
@@ -24,6 +31,30 @@ struct open_job_s {
     std::vector<std::string> source_paths;
 };
 
+// Totals of many huge plots must not wrap around and pass the space check.
+std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) {
+    return b > std::numeric_limits<std::uint64_t>::max() - a
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+// Room a job still needs on the destination: a temporary file left by an earlier run keeps its
+// blocks and is taken over.
+std::uint64_t bytes_still_needed(const conversion_job_s& job) {
+    std::uint64_t size = plot_size(job.nonces);
+    struct stat leftover {};
+    if (stat((job.output_path + ".swizzling").c_str(), &leftover) != 0) {
+        return size;
+    }
+    std::uint64_t held = static_cast<std::uint64_t>(leftover.st_blocks) * 512;
+    return size - std::min(size, held);
+}
+
 void emit_job(swizzler_s& record, const std::string& destination, open_job_s& open) {
     conversion_job_s job;
     job.account_id = open.account_id;
@@ -31,13 +62,26 @@ void emit_job(swizzler_s& record, const std::string& destination, open_job_s& op
     job.nonces = open.nonces;
     job.source_paths = std::move(open.source_paths);
     job.output_path = make_output_path(destination, open.account_id, open.start_nonce, open.nonces);
-    record.jobs.push_back(std::move(job));
-
-    std::uint64_t size = plot_size(open.nonces);
-    record.bytes_total += size;
-    record.largest_job_bytes = std::max(record.largest_job_bytes, size);
     open.source_paths.clear();
+    if (path_exists(job.output_path)) {
+        log_message("Keeping %s which is already converted\n", job.output_path.c_str());
+        job.state = job_state::existing;
+        record.existing_jobs.push_back(std::move(job));
+        return;
+    }
+    std::uint64_t size = plot_size(job.nonces);
+    record.bytes_total = add_saturating(record.bytes_total, size);
+    record.largest_job_bytes = std::max(record.largest_job_bytes, size);
+    record.jobs.push_back(std::move(job));
     ++job_count;
+}
+
+void clear_plan(swizzler_s& record) {
+    job_count = 0;
+    record.jobs.clear();
+    record.existing_jobs.clear();
+    record.bytes_total = 0;
+    record.largest_job_bytes = 0;
 }
 
 } // namespace
@@ -52,10 +96,8 @@ void plan_jobs(swizzler_s& record) {
         return;
     }
     plot_count = 0;
-    job_count = 0;
-    record.jobs.clear();
-    record.bytes_total = 0;
-    record.largest_job_bytes = 0;
+    clear_plan(record);
+    last_plan_outcome = plan_outcome::no_folders;
     if (source_drives.empty() || destination_drives.empty()) {
         return;
     }
@@ -66,20 +108,21 @@ void plan_jobs(swizzler_s& record) {
     std::vector<plot_file_s> plots;
     enumerate_folder(source.path, [&](const std::string& name) {
         plot_file_s plot;
-        if (classify_plot_file(source.path, name, &plot) == plot_file_kind::accepted) {
-            source.plot_bytes += plot_size(plot.nonces);
-            ++plot_count;
-            plots.push_back(std::move(plot));
+        if (classify_plot_file(source.path, name, &plot) != plot_file_kind::accepted) {
+            return true;
         }
+        if (plot.nonces > max_plot_nonces) {
+            log_message("Skipping %s whose %llu nonces are more than a file can hold\n",
+                        name.c_str(), static_cast<unsigned long long>(plot.nonces));
+            return true;
+        }
+        source.plot_bytes = add_saturating(source.plot_bytes, plot_size(plot.nonces));
+        ++plot_count;
+        plots.push_back(std::move(plot));
         return true;
     });
+    last_plan_outcome = plan_outcome::no_plots;
     if (plots.empty()) {
-        return;
-    }
-    if (source.plot_bytes > destination.free_bytes) {
-        show_message(0, "Error",
-                     "There is not enough space on the target drive to hold all the plot data "
-                     "from the source drive.");
         return;
     }
 
@@ -97,9 +140,14 @@ void plan_jobs(swizzler_s& record) {
     open_job_s open;
     bool have_open = false;
     for (auto& plot : plots) {
-        bool joins = have_open && merge_adjacent && plot.account_id == open.account_id &&
-                     plot.start_nonce == open.start_nonce + open.nonces;
-        if (joins) {
+        bool continues = have_open && merge_adjacent && plot.account_id == open.account_id &&
+                         plot.start_nonce == open.start_nonce + open.nonces;
+        if (continues && plot.nonces > max_plot_nonces - open.nonces) {
+            log_message("Not merging %s: the merged plot would be more than a file can hold\n",
+                        std::string(file_name_of(plot.path)).c_str());
+            continues = false;
+        }
+        if (continues) {
             open.nonces += plot.nonces;
         } else {
             if (have_open) {
@@ -113,5 +161,20 @@ void plan_jobs(swizzler_s& record) {
         open.source_paths.push_back(std::move(plot.path));
     }
     emit_job(record, destination.path, open);
+
+    // Outputs already there take no room; their sources were counted in the scan all the same.
+    std::uint64_t needed = 0;
+    for (const auto& job : record.jobs) {
+        needed = add_saturating(needed, bytes_still_needed(job));
+    }
+    if (needed > destination.free_bytes) {
+        show_message(0, "Error",
+                     "There is not enough space on the target drive to hold all the plot data "
+                     "from the source drive.");
+        clear_plan(record);
+        last_plan_outcome = plan_outcome::no_room;
+        return;
+    }
+    last_plan_outcome = record.jobs.empty() ? plan_outcome::all_there : plan_outcome::planned;
     log_message("%d total jobs\n", static_cast<int>(record.jobs.size()));
 }

@@ -1,8 +1,10 @@
 // Job planning: from the first source folder to the job list of the conversion record.
 //
-// Every run throws the previous plan away, scans the folder, checks the
-// destination's free space, sorts the plots by account and start nonce and
-// groups plots that follow each other into one job when merging is on.
+// Every run throws the previous plan away, scans the folder, sorts the plots by
+// account and start nonce, groups plots that follow each other into one job
+// when merging is on, sets aside jobs whose output is already in the
+// destination (they are neither converted again nor counted, and their sources
+// are kept) and checks that the destination has room for the rest.
 // Interface thread only, never while a conversion runs.
 #pragma once
 
@@ -10,9 +12,23 @@
 
 struct swizzler_s;
 
-extern bool merge_adjacent; // merge plots whose nonce ranges follow each other; on at start
-extern int plot_count;      // optimized PoC1 plots accepted by the last scan
-extern int job_count;       // jobs (PoC2 plots to write) of the last plan
+// Why the last plan is what it is, for the screens and the terminal front end.
+enum class plan_outcome {
+    no_folders, // a source or a destination folder is missing
+    no_plots,   // the source holds no optimized PoC1 plot
+    no_room,    // the destination has no room for the jobs (the box said so)
+    all_there,  // every output is already in the destination: nothing to convert
+    planned,    // jobs holds work
+};
+
+// Threading: the four below are written by planning and read on the interface thread.
+extern bool merge_adjacent;            // merge plots whose nonce ranges follow each other
+extern int plot_count;                 // optimized PoC1 plots accepted by the last scan
+extern int job_count;                  // jobs (PoC2 plots to write) of the last plan
+extern plan_outcome last_plan_outcome; // what the last plan came to
+
+// The most nonces a plot or a merged job may have: its size must fit a file offset.
+inline constexpr std::uint64_t max_plot_nonces = (std::uint64_t{1} << 45) - 1;
 
 // Rebuilds the plan of the_swizzler() from source_drives and destination_drives.
 void plan_jobs();

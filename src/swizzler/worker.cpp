@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "catalogue/plot_name.h"
+#include "swizzler/buffer_sizing.h"
+#include "swizzler/output_check.h"
 #include "swizzler/plot_layout.h"
 #include "swizzler/write_back.h"
 #include "sys/ui_tasks.h"
@@ -25,7 +27,6 @@
 namespace {
 
 constexpr int main_window = 0;
-constexpr std::uint64_t bytes_per_nonce_of_buffers = 384; // six buffers of 64 bytes per nonce
 
 struct buffers_s {
     page_buffer_s write_low[2];
@@ -65,8 +66,7 @@ void report_allocation_failure(const char* which) {
 // until the kernel ends this one in the middle of a conversion.
 bool allocate_buffers(buffers_s& buffers, std::uint64_t capacity, std::uint64_t physical_bytes) {
     std::uint64_t bytes = capacity * scoop_size;
-    bool backable = capacity > 0 && (physical_bytes == 0 ||
-                                     capacity * bytes_per_nonce_of_buffers <= physical_bytes);
+    bool backable = capacity > 0 && (physical_bytes == 0 || bytes * 6 <= physical_bytes);
     bool written = backable;
     for (int set = 0; set < 2 && written; ++set) {
         buffers.write_low[set] = allocate_pages(bytes);
@@ -86,6 +86,19 @@ bool allocate_buffers(buffers_s& buffers, std::uint64_t capacity, std::uint64_t 
     return true;
 }
 
+// A limit that the run cannot keep to as given is said once, in the log.
+void report_budget_change(const buffer_sizing_s& sizing, std::uint64_t limit,
+                          const memory_status_s& memory) {
+    if (sizing.change == budget_change::lowered_to_available) {
+        log_message("The memory limit of %s is more than the %s available; using %s\n",
+                    size_text(limit, true), size_text(memory.available_bytes, true),
+                    size_text(sizing.budget_bytes, true));
+    } else if (sizing.change == budget_change::raised_to_smallest) {
+        log_message("The memory limit of %s cannot hold one chunk of buffers; using %s\n",
+                    size_text(limit, true), size_text(sizing.budget_bytes, true));
+    }
+}
+
 void fail_job(conversion_job_s& job, std::string reason) {
     job.state = job_state::failed;
     job.failure = std::move(reason);
@@ -98,8 +111,9 @@ void close_sources(std::vector<source_s>& sources) {
     sources.clear();
 }
 
-// Every source must hold what its name promises and the names must add up to the job, or the
-// target would be finished with blocks that no source ever filled.
+// Every source must hold exactly what its name promises and the names must add up to the job.
+// A shorter source would leave blocks that no source filled; a longer one has its scoops at
+// other offsets than its name says, so its conversion would be wrong from the first byte.
 bool check_sources(conversion_job_s& job, std::vector<source_s>& sources) {
     std::uint64_t total = 0;
     for (auto& source : sources) {
@@ -115,16 +129,19 @@ bool check_sources(conversion_job_s& job, std::vector<source_s>& sources) {
             return false;
         }
         auto length = static_cast<std::uint64_t>(status.st_size);
-        if (length < promised) {
-            log_message("Source %s holds %llu bytes, less than the %llu bytes its name gives\n",
-                        source.file.path.c_str(), static_cast<unsigned long long>(length),
+        if (length != promised) {
+            const char* relation = length < promised ? "less" : "more";
+            log_message("Source %s holds %llu bytes, %s than the %llu bytes its name gives\n",
+                        source.file.path.c_str(), static_cast<unsigned long long>(length), relation,
                         static_cast<unsigned long long>(promised));
             show_message(main_window, "Error",
-                         "The file\n %s\nholds %llu bytes, less than the %llu bytes its name "
+                         "The file\n %s\nholds %llu bytes, %s than the %llu bytes its name "
                          "gives.\n%s will not be converted; its source files are kept.",
                          source.file.path.c_str(), static_cast<unsigned long long>(length),
-                         static_cast<unsigned long long>(promised), job.output_path.c_str());
-            fail_job(job, "its source " + source.file.path + " is shorter than its name says");
+                         relation, static_cast<unsigned long long>(promised),
+                         job.output_path.c_str());
+            fail_job(job, "its source " + source.file.path + " is " +
+                              (length < promised ? "shorter" : "longer") + " than its name says");
             return false;
         }
         total += source.nonces;
@@ -268,15 +285,63 @@ pairs_result convert_pairs(swizzler_s& record, conversion_job_s& job,
     }
 }
 
-// The data on the device first, then the final name, then the name on the device: a power cut
-// at any point leaves either a ".swizzling" file or a complete final-named one.
-void finish_job(conversion_job_s& job, const file_handle_s& target,
-                const std::string& temporary_path) {
+// Reads the flushed target back against its sources; false (the job failed) unless it matches.
+bool prove_output(swizzler_s& record, conversion_job_s& job, const std::vector<source_s>& sources,
+                  const file_handle_s& target, const std::string& temporary_path,
+                  buffers_s& buffers, chunk_reads_s& reads, std::uint64_t capacity) {
+    std::vector<check_source_s> checked;
+    for (const auto& source : sources) {
+        checked.push_back({&source.file, source.nonces});
+    }
+    check_space_s space{buffers.read_low.data,
+                        buffers.read_high.data,
+                        buffers.write_low[0].data,
+                        buffers.write_high[0].data,
+                        capacity,
+                        &reads.low_reader,
+                        &reads.high_reader};
+    log_message("Verifying %s\n", temporary_path.c_str());
+    std::uint64_t difference = 0;
+    switch (check_output(record, checked, target, job.nonces, space, &difference)) {
+    case check_result::same:
+        log_message("Verified %s\n", temporary_path.c_str());
+        return true;
+    case check_result::different:
+        log_message("Verification of %s failed: it differs from its sources at offset %llu\n",
+                    temporary_path.c_str(), static_cast<unsigned long long>(difference));
+        show_message(main_window, "Error",
+                     "The converted file\n %s\ndiffers from its sources at offset %llu.\nIt keeps "
+                     "its temporary name and its source files are kept.",
+                     temporary_path.c_str(), static_cast<unsigned long long>(difference));
+        fail_job(job, "it differs from its sources when read back");
+        return false;
+    case check_result::read_failed:
+        log_message("Verification of %s failed: it or a source could not be read back\n",
+                    temporary_path.c_str());
+        fail_job(job, "it could not be read back to verify it");
+        return false;
+    case check_result::stopped:
+        break;
+    }
+    fail_job(job, "the conversion was stopped");
+    return false;
+}
+
+// The data on the device first, then (when asked for) the proof that it is right, then the final
+// name, then the name on the device: a power cut at any point leaves either a ".swizzling" file
+// or a complete final-named one.
+void finish_job(swizzler_s& record, conversion_job_s& job, const std::vector<source_s>& sources,
+                const file_handle_s& target, const std::string& temporary_path, buffers_s& buffers,
+                chunk_reads_s& reads, std::uint64_t capacity) {
     int error = 0;
     if (!flush_target(target, &error)) {
         log_message("Failed to flush %s to the disk, error %d\n", temporary_path.c_str(), error);
         fail_job(job,
                  "its data could not be flushed to the disk (error " + std::to_string(error) + ")");
+        return;
+    }
+    if (record.verify_outputs &&
+        !prove_output(record, job, sources, target, temporary_path, buffers, reads, capacity)) {
         return;
     }
     if (!rename_without_replacing(temporary_path, job.output_path, &error)) {
@@ -306,10 +371,8 @@ void report_read_failure(conversion_job_s& job, const read_failure_s& failure) {
     fail_job(job, "its source " + failure.path + " could not be read");
 }
 
-// One job from its sources to its final name. False when the run cannot go on.
-bool convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, write_back_s& back,
-                 chunk_reads_s& reads, std::uint64_t capacity) {
-    std::vector<source_s> sources;
+// Opens every source of the job; false (the job failed, its box shown) when one cannot be.
+bool open_sources(conversion_job_s& job, std::vector<source_s>& sources) {
     for (const auto& path : job.source_paths) {
         log_message("Opening source %s\n", path.c_str());
         int error = 0;
@@ -324,19 +387,55 @@ bool convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, 
         }
         sources.push_back({std::move(file), 0});
     }
+    return true;
+}
+
+const char* target_failure_reason(target_failure why) {
+    switch (why) {
+    case target_failure::in_use:
+        return "its target file is being written by another run";
+    case target_failure::no_room:
+        return "there was no room for its target file";
+    default:
+        return "its target file could not be created";
+    }
+}
+
+// One job from its sources to its final name.
+void convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, write_back_s& back,
+                 chunk_reads_s& reads, std::uint64_t capacity) {
+    // Another run may have finished this output since the plan was made: its file is not ours to
+    // convert again, nor are its sources ours to delete.
+    struct stat existing {};
+    if (lstat(job.output_path.c_str(), &existing) == 0) {
+        log_message("Skipping %s: it is already there\n", job.output_path.c_str());
+        job.state = job_state::existing;
+        return;
+    }
+    std::vector<source_s> sources;
+    if (!open_sources(job, sources)) {
+        return;
+    }
     if (!check_sources(job, sources)) {
         close_sources(sources);
-        return true;
+        return;
     }
 
     std::string temporary_path = job.output_path + ".swizzling";
     log_message("Creating target %s\n", temporary_path.c_str());
-    file_handle_s target = create_target_file(temporary_path, plot_size(job.nonces));
+    target_failure why = target_failure::none;
+    file_handle_s target = create_target_file(temporary_path, plot_size(job.nonces), &why);
     if (target.fd < 0) {
-        log_message("Skipping %s: its target file could not be created\n", job.output_path.c_str());
-        fail_job(job, "its target file could not be created");
+        log_message("Skipping %s: %s\n", job.output_path.c_str(), target_failure_reason(why));
+        if (why == target_failure::in_use) {
+            show_message(main_window, "Error",
+                         "%s\nis being written by another conversion.\n%s will not be converted "
+                         "by this one; its source files are kept.",
+                         temporary_path.c_str(), job.output_path.c_str());
+        }
+        fail_job(job, target_failure_reason(why));
         close_sources(sources);
-        return true;
+        return;
     }
 
     read_failure_s failure;
@@ -348,7 +447,7 @@ bool convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, 
     }
     switch (result) {
     case pairs_result::converted:
-        finish_job(job, target, temporary_path);
+        finish_job(record, job, sources, target, temporary_path, buffers, reads, capacity);
         break;
     case pairs_result::read_failed:
         report_read_failure(job, failure);
@@ -359,7 +458,6 @@ bool convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, 
     }
     close_file_handle(target);
     close_sources(sources);
-    return true;
 }
 
 void end_program_from_ui() {
@@ -395,14 +493,13 @@ void work_thread(swizzler_s& record) {
     log_message("Work thread started\n");
 
     memory_status_s memory = read_memory_status();
-    std::uint64_t available = memory.available_bytes;
-    std::uint64_t budget = record.ram_limit != 0 ? record.ram_limit : available * 9 / 10;
-    log_message("%s RAM available, limiting use to %s\n", size_text(available, true),
-                size_text(budget, true));
+    buffer_sizing_s sizing = size_buffers(memory, record.largest_job_bytes, record.ram_limit);
+    log_message("%s RAM available, limiting use to %s\n", size_text(memory.available_bytes, true),
+                size_text(sizing.budget_bytes, true));
+    report_budget_change(sizing, record.ram_limit, memory);
 
-    std::uint64_t capacity = std::min(8 * (budget / (8 * bytes_per_nonce_of_buffers)),
-                                      record.largest_job_bytes / nonce_size);
-    verify(bytes_per_nonce_of_buffers * capacity <= budget, "swizzler", 81);
+    std::uint64_t capacity = sizing.capacity;
+    verify(sizing.buffer_bytes <= sizing.budget_bytes, "swizzler", 81);
     log_message("Using %s read buffers and %s write buffers\n",
                 size_text(capacity * scoop_size * 2, true),
                 size_text(capacity * scoop_size * 4, true));
@@ -420,22 +517,16 @@ void work_thread(swizzler_s& record) {
     chunk_reads_s reads;
     back.filling = {0, buffers.write_low[0].data, buffers.write_high[0].data};
     back.writing = {0, buffers.write_low[1].data, buffers.write_high[1].data};
-    bool can_go_on = true;
     for (auto& job : record.jobs) {
-        if (record.stop.load() || !can_go_on) {
+        if (record.stop.load()) {
             break;
         }
-        can_go_on = convert_job(record, job, buffers, back, reads, capacity);
+        convert_job(record, job, buffers, back, reads, capacity);
     }
     stop_writer(back);
     stop_helper(reads.low_reader);
     stop_helper(reads.high_reader);
     release_buffers(buffers);
-    if (!can_go_on) {
-        end_keep_awake(awake);
-        end_program_from_ui();
-        return;
-    }
 
     log_message("Work thread ended\n");
     end_keep_awake(awake);

@@ -18,11 +18,12 @@
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "catalogue/plot_name.h"
+#include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/memory_estimate.h"
 #include "swizzler/plot_layout.h"
 #include "swizzler/worker.h"
 #include "sys/cli_options.h"
+#include "sys/cli_printable.h"
 #include "sys/cli_summary.h"
 #include "sys/cli_terminal.h"
 #include "sys/ui_tasks.h"
@@ -48,7 +49,7 @@ int usage_error(const std::string& what) {
 std::string folder_problem(const std::string& folder) {
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) {
-        return "cannot read folder " + folder + ": " + std::strerror(errno);
+        return "cannot read folder " + printable(folder) + ": " + std::strerror(errno);
     }
     closedir(dir);
     return "";
@@ -70,29 +71,57 @@ void install_loop_hooks() {
     });
 }
 
-void print_plan(const swizzler_s& record, std::uint64_t max_ram_bytes) {
-    if (record.jobs.empty()) {
-        std::printf("Select source and destination drives for plot conversion to PoC2.\n");
+void print_memory_line(const swizzler_s& record, std::uint64_t max_ram_bytes, char* memory,
+                       std::size_t capacity) {
+    memory_status_s status = read_memory_status();
+    buffer_sizing_s sizing = size_buffers(status, record.largest_job_bytes, max_ram_bytes);
+    int used =
+        std::snprintf(memory, capacity, " Using %s RAM", size_text(sizing.buffer_bytes, true));
+    if (used < 0 || static_cast<std::size_t>(used) >= capacity) {
         return;
     }
-    char memory[128] = "";
-    if (record.largest_job_bytes != 0) {
-        std::uint64_t estimate = memory_estimate(read_memory_status().available_bytes,
-                                                 record.largest_job_bytes, max_ram_bytes);
-        std::snprintf(memory, sizeof memory, " Using %s RAM", size_text(estimate, true));
+    if (sizing.change == budget_change::lowered_to_available) {
+        std::snprintf(memory + used, capacity - used,
+                      " (the limit of %s is more than the %s available)",
+                      size_text(max_ram_bytes, true), size_text(status.available_bytes, true));
+    } else if (sizing.change == budget_change::raised_to_smallest) {
+        std::snprintf(memory + used, capacity - used,
+                      " (the limit of %s is less than one chunk of buffers needs)",
+                      size_text(max_ram_bytes, true));
     }
-    std::printf("%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
-                size_text(record.bytes_total, false), plot_count, job_count, memory);
-    for (const auto& job : record.jobs) {
-        std::printf("  %s  %llu nonces  %s  from", job.output_path.c_str(),
-                    static_cast<unsigned long long>(job.nonces),
-                    size_text(plot_size(job.nonces), false));
-        const char* separator = " ";
-        for (const auto& source : job.source_paths) {
-            std::printf("%s%s", separator, std::string(file_name_of(source)).c_str());
-            separator = ", ";
+}
+
+void print_job_line(const conversion_job_s& job, const char* note) {
+    std::printf("  %s  %llu nonces  %s  from", printable(job.output_path).c_str(),
+                static_cast<unsigned long long>(job.nonces),
+                size_text(plot_size(job.nonces), false));
+    const char* separator = " ";
+    for (const auto& source : job.source_paths) {
+        std::printf("%s%s", separator, printable(file_name_of(source)).c_str());
+        separator = ", ";
+    }
+    std::printf("%s\n", note);
+}
+
+void print_plan(const swizzler_s& record, std::uint64_t max_ram_bytes) {
+    if (!record.jobs.empty()) {
+        char memory[256] = "";
+        if (record.largest_job_bytes != 0) {
+            print_memory_line(record, max_ram_bytes, memory, sizeof memory);
         }
-        std::printf("\n");
+        std::printf("%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
+                    size_text(record.bytes_total, false), plot_count, job_count, memory);
+    }
+    for (const auto& job : record.jobs) {
+        print_job_line(job, "");
+    }
+    if (!record.existing_jobs.empty()) {
+        std::printf("%d PoC2 plots are already in the destination; they are not converted again "
+                    "and their sources are kept:\n",
+                    static_cast<int>(record.existing_jobs.size()));
+        for (const auto& job : record.existing_jobs) {
+            print_job_line(job, "");
+        }
     }
 }
 
@@ -126,10 +155,17 @@ void print_outcome(const swizzler_s& record) {
         return;
     }
     int completed = 0;
+    int existing = 0;
     for (const auto& job : record.jobs) {
         completed += job.state == job_state::completed;
+        existing += job.state == job_state::existing;
     }
-    int total = static_cast<int>(record.jobs.size());
+    int total = static_cast<int>(record.jobs.size()) - existing;
+    if (existing > 0) {
+        std::printf("%d PoC2 plots were already there when their turn came; their sources are "
+                    "kept.\n",
+                    existing);
+    }
     if (completed == total) {
         std::printf("All %d conversions completed.\n", total);
     } else {
@@ -173,19 +209,26 @@ int main(int argc, char** argv) {
     add_drive(destination_list, options.destination);
     print_plan(record, options.max_ram_bytes);
 
-    if (record.jobs.empty()) {
-        if (plot_count > 0) {
-            std::fprintf(stderr, "Nothing was converted: the destination has no room for the "
-                                 "plots.\n");
-            return 1;
-        }
-        std::printf("No optimized PoC1 plots in %s.\n", options.source.c_str());
+    switch (last_plan_outcome) {
+    case plan_outcome::no_room:
+        std::fprintf(stderr, "Nothing was converted: the destination has no room for the "
+                             "plots.\n");
+        return 1;
+    case plan_outcome::no_folders:
+    case plan_outcome::no_plots:
+        std::printf("No optimized PoC1 plots in %s.\n", printable(options.source).c_str());
         return 0;
+    case plan_outcome::all_there:
+        std::printf("Nothing to convert: every PoC2 plot of this plan is already there.\n");
+        return 0;
+    case plan_outcome::planned:
+        break;
     }
     if (options.plan_only) {
         return 0;
     }
 
+    record.verify_outputs = options.verify;
     // The run's time ends where the work does, before the closing question waits for the user.
     auto started = std::chrono::steady_clock::now();
     auto ended = started;

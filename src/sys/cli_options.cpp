@@ -6,7 +6,7 @@
 
 const char* const cli_usage =
     "usage: scoopshift-cli [--no-merge] [--max-ram GIB] [--delete-sources | --keep-sources]\n"
-    "                      [--plan-only] SOURCE_DIR DESTINATION_DIR\n"
+    "                      [--verify] [--plan-only] SOURCE_DIR DESTINATION_DIR\n"
     "       scoopshift-cli --help | --version\n"
     "\n"
     "Converts the optimized PoC1 plots of SOURCE_DIR to PoC2 plots in DESTINATION_DIR.\n"
@@ -16,6 +16,8 @@ const char* const cli_usage =
     "  --max-ram GIB      memory for buffers in GiB, fractions allowed; 0 = automatic (default)\n"
     "  --delete-sources   at the end, delete the sources of completed conversions without asking\n"
     "  --keep-sources     at the end, keep every source without asking\n"
+    "  --verify           read every converted plot back and compare it with its sources\n"
+    "                     before it gets its final name (reads the data twice more)\n"
     "  --plan-only        show the plan and stop\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -49,6 +51,8 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
             options->version = true;
         } else if (arg == "--no-merge") {
             options->merge = false;
+        } else if (arg == "--verify") {
+            options->verify = true;
         } else if (arg == "--plan-only") {
             options->plan_only = true;
         } else if (arg == "--delete-sources" || arg == "--keep-sources") {

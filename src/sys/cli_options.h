@@ -11,6 +11,7 @@ struct cli_options_s {
     std::uint64_t max_ram_bytes = 0; // 0 = automatic
     deletion_answer deletion = deletion_answer::ask;
     bool plan_only = false;
+    bool verify = false; // read every output back against its sources before it is complete
     bool help = false;
     bool version = false;
     std::string source;

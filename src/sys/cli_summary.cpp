@@ -7,11 +7,12 @@
 
 #include "swizzler/conversion_record.h"
 #include "swizzler/plot_layout.h"
+#include "sys/cli_printable.h"
 #include "util/size_text.h"
 
 namespace {
 
-enum class outcome { converted, skipped, failed };
+enum class outcome { converted, already_there, skipped, failed };
 
 outcome outcome_of(const conversion_job_s& job) {
     switch (job.state) {
@@ -19,6 +20,8 @@ outcome outcome_of(const conversion_job_s& job) {
         return outcome::converted;
     case job_state::failed:
         return outcome::failed;
+    case job_state::existing:
+        return outcome::already_there;
     case job_state::planned:
         break;
     }
@@ -60,20 +63,27 @@ std::string elapsed_text(double seconds) {
 }
 
 std::string run_summary(const swizzler_s& record, double seconds) {
-    std::vector<std::string> converted, skipped, failed;
+    std::vector<std::string> converted, already_there, skipped, failed;
     std::uint64_t converted_bytes = 0;
+    for (const conversion_job_s& job : record.existing_jobs) {
+        already_there.push_back(printable(job.output_path));
+    }
     for (const conversion_job_s& job : record.jobs) {
+        std::string output = printable(job.output_path);
         switch (outcome_of(job)) {
         case outcome::converted:
-            converted.push_back(job.output_path);
+            converted.push_back(output);
             converted_bytes += plot_size(job.nonces);
             break;
+        case outcome::already_there:
+            already_there.push_back(output);
+            break;
         case outcome::skipped:
-            skipped.push_back(job.output_path);
+            skipped.push_back(output);
             break;
         case outcome::failed:
-            failed.push_back(job.output_path + ": " +
-                             (job.failure.empty() ? "it did not complete" : job.failure));
+            failed.push_back(output + ": " +
+                             printable(job.failure.empty() ? "it did not complete" : job.failure));
             break;
         }
     }
@@ -81,6 +91,9 @@ std::string run_summary(const swizzler_s& record, double seconds) {
     std::string text = "Summary:\n";
     add_group(text, "Converted", converted,
               converted.empty() ? "" : std::string(" (") + size_text(converted_bytes, false) + ")");
+    if (!already_there.empty()) {
+        add_group(text, "Already there, sources kept", already_there, "");
+    }
     add_group(text, "Skipped", skipped, "");
     add_group(text, "Failed", failed, "");
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "swizzler/conversion_record.h"
+#include "sys/cli_printable.h"
 #include "util/log.h"
 #include "util/size_text.h"
 
@@ -45,8 +46,11 @@ bool prompt_yes_no(const char* title, const char* text) {
     }
 }
 
-bool answer_box(deletion_answer deletion, const char* title, const char* text,
+bool answer_box(deletion_answer deletion, const char* title, const char* raw_text,
                 message_box_kind kind) {
+    // Box texts name files, and a file name may hold anything.
+    std::string shown = printable(raw_text, true);
+    const char* text = shown.c_str();
     std::lock_guard lock(terminal_lock);
     clear_status_line();
     if (kind == message_box_kind::ok) {
@@ -119,6 +123,11 @@ void show_progress(const swizzler_s& record, progress_view_s& view) {
     std::snprintf(part, sizeof part, "Read %0.1f%% (%s), written %0.1f%% (%s)",
                   percent(read, total), read_rate, percent(written, total), write_rate);
     line = part;
+    if (record.verify_outputs) {
+        std::snprintf(part, sizeof part, ", verified %0.1f%%",
+                      percent(record.bytes_verified.load(), total));
+        line += part;
+    }
     // The remaining time applies the average write rate since the start to what is left.
     if (t > 5 && written > 0 && written < total) {
         double remaining =

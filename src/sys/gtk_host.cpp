@@ -6,6 +6,7 @@
 // record live in host_windows.
 #include "sys/gtk_host.h"
 
+#include <clocale>
 #include <cmath>
 
 #include "catalogue/drives.h"
@@ -184,7 +185,14 @@ bool wake_interface_thread() {
 } // namespace
 
 bool open_display() {
-    return gtk_init_check(nullptr, nullptr);
+    if (!gtk_init_check(nullptr, nullptr)) {
+        return false;
+    }
+    // GTK takes the user's locale for everything; the program's numbers (sizes, percentages,
+    // the memory limit) read the same under every locale, as in the terminal front end. The
+    // dialogs keep the user's language.
+    std::setlocale(LC_NUMERIC, "C");
+    return true;
 }
 
 void install_gtk_host() {
@@ -221,10 +229,9 @@ int create_main_window() {
     gtk_container_add(GTK_CONTAINER(overlay), area);
     gtk_container_add(GTK_CONTAINER(top), overlay);
 
+    // Copy only: a drop accepted as a move lets the drag's source delete what was dragged.
     static const GtkTargetEntry uri_list = {const_cast<char*>("text/uri-list"), 0, 0};
-    gtk_drag_dest_set(
-        area, GTK_DEST_DEFAULT_ALL, &uri_list, 1,
-        static_cast<GdkDragAction>(GDK_ACTION_COPY | GDK_ACTION_MOVE | GDK_ACTION_LINK));
+    gtk_drag_dest_set(area, GTK_DEST_DEFAULT_ALL, &uri_list, 1, GDK_ACTION_COPY);
 
     g_signal_connect(area, "draw", G_CALLBACK(on_draw), data);
     g_signal_connect(area, "button-press-event", G_CALLBACK(on_button_press), data);

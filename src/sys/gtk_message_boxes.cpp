@@ -2,11 +2,12 @@
 //
 // GTK may only be used on the interface thread. A box raised there runs its
 // own nested loop (gtk_dialog_run), so the window keeps painting. A box raised
-// on the work thread or a write task is handed to the interface thread as an
-// idle source; the caller blocks on a future until the user answers, and no
-// other thread is held up. A box that appears while the main window is not
-// the focused window (the user is elsewhere, or the window is hidden behind
-// others) is also sent to the desktop as a notification.
+// on another thread is handed to the interface thread through the
+// interface-task queue, whose lock orders the request's fields before the
+// interface thread reads them; the caller blocks on a future until the user
+// answers, and no other thread is held up. A box that appears while the
+// main window is not the focused window (the user is elsewhere, or the window
+// is hidden behind others) is also sent to the desktop as a notification.
 #include <future>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "sys/desktop_notification.h"
 #include "sys/gtk_dialogs.h"
 #include "sys/gtk_host.h"
+#include "sys/ui_tasks.h"
 #include "util/log.h"
 
 namespace {
@@ -63,20 +65,11 @@ bool run_box(int window, const char* title, const char* text, message_box_kind k
     return response == GTK_RESPONSE_YES;
 }
 
-using shared_request = std::shared_ptr<box_request_s>;
-
-gboolean run_requested_box(gpointer data) {
-    box_request_s* request = static_cast<shared_request*>(data)->get();
-    request->answer.set_value(
-        run_box(request->window, request->title.c_str(), request->text.c_str(), request->kind));
-    return G_SOURCE_REMOVE;
-}
-
 bool show_box(int window, const char* title, const char* text, message_box_kind kind) {
     if (std::this_thread::get_id() == interface_thread) {
         return run_box(window, title, text, kind);
     }
-    // The idle source shares the request, so the promise outlives its set_value even when the
+    // The queued closure shares the request, so the promise outlives its set_value even when the
     // caller wakes and returns at once.
     auto request = std::make_shared<box_request_s>();
     request->window = window;
@@ -84,15 +77,10 @@ bool show_box(int window, const char* title, const char* text, message_box_kind 
     request->text = text;
     request->kind = kind;
     std::future<bool> answer = request->answer.get_future();
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, run_requested_box, new shared_request(request),
-                          [](gpointer data) { delete static_cast<shared_request*>(data); });
-    guint id = g_source_attach(source, g_main_context_default());
-    g_source_unref(source);
-    if (id == 0) {
-        return false;
-    }
+    post_to_ui([request] {
+        request->answer.set_value(run_box(request->window, request->title.c_str(),
+                                          request->text.c_str(), request->kind));
+    });
     return answer.get();
 }
 

@@ -6,8 +6,8 @@
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
+#include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/memory_estimate.h"
 #include "swizzler/worker.h"
 #include "ui/click_regions.h"
 #include "ui/draw.h"
@@ -44,9 +44,10 @@ void draw_summary(int window) {
     } else {
         char memory[128] = "";
         if (record.largest_job_bytes != 0) {
-            std::uint64_t estimate = memory_estimate(read_memory_status().available_bytes,
-                                                     record.largest_job_bytes, max_ram_bytes);
-            std::snprintf(memory, sizeof memory, " Using %s RAM", size_text(estimate, true));
+            buffer_sizing_s sizing =
+                size_buffers(read_memory_status(), record.largest_job_bytes, max_ram_bytes);
+            std::snprintf(memory, sizeof memory, " Using %s RAM",
+                          size_text(sizing.buffer_bytes, true));
         }
         std::snprintf(summary, sizeof summary,
                       "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s",

@@ -41,8 +41,15 @@ std::uint64_t ram_limit_from_text(const char* text) {
         negative = *p == '-';
         ++p;
     }
-    // Decimal notation only: no "inf", "nan" or hexadecimal, and the same '.' whatever the
-    // locale, so the pre-filled text always reads back as written.
+    // Decimal notation only: no "inf", "nan" or hexadecimal, whatever the locale. The decimal
+    // mark may be a point or a comma: a person used to "1,5" means one and a half.
+    char number_text[ram_text_capacity * 2];
+    std::snprintf(number_text, sizeof number_text, "%s", p);
+    p = number_text;
+    std::size_t digits = std::strspn(number_text, "0123456789");
+    if (number_text[digits] == ',') {
+        number_text[digits] = '.';
+    }
     bool digit_first = std::isdigit(static_cast<unsigned char>(p[0])) ||
                        (p[0] == '.' && std::isdigit(static_cast<unsigned char>(p[1])));
     if (!digit_first) {

@@ -25,6 +25,6 @@ void ram_entry_screen();
 // The OK button's action: closes the text box, installs the configuration screen and replans.
 void confirm_ram_entry();
 
-// The limit in bytes that a text gives: its leading decimal number of GiB, truncated; 0 for no
-// number or a negative one, UINT64_MAX for one beyond 64 bits.
+// The limit in bytes that a text gives: its leading decimal number of GiB (decimal point or
+// comma), truncated; 0 for no number or a negative one, UINT64_MAX for one beyond 64 bits.
 std::uint64_t ram_limit_from_text(const char* text);

@@ -26,43 +26,6 @@ constexpr std::uint64_t largest_offset = std::numeric_limits<off_t>::max();
 // destroyed, so a transfer still running while the process exits never sees it go.
 io_fault_fn* fault_hook = new io_fault_fn;
 
-struct piece_s {
-    std::uint64_t offset = 0; // in the file, and (minus the transfer's offset) in the buffer
-    std::uint64_t length = 0;
-    bool direct = false;
-};
-
-struct pieces_s {
-    piece_s piece[3];
-    int count = 0;
-};
-
-// The aligned middle of the transfer goes direct when the buffer lines up with it too; the
-// head and tail, or the whole transfer when nothing lines up, go through the page cache.
-pieces_s plan_pieces(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
-                     std::uintptr_t address) {
-    pieces_s plan;
-    std::uint64_t end = offset + length;
-    if (file.direct_fd >= 0 && length > 0) {
-        std::uint64_t a = file.alignment;
-        std::uint64_t start = (offset + a - 1) / a * a;
-        std::uint64_t stop = end / a * a;
-        std::uintptr_t middle_address = address + (start - offset);
-        if (start < stop && middle_address % file.memory_alignment == 0) {
-            if (offset < start) {
-                plan.piece[plan.count++] = {offset, start - offset, false};
-            }
-            plan.piece[plan.count++] = {start, stop - start, true};
-            if (stop < end) {
-                plan.piece[plan.count++] = {stop, end - stop, false};
-            }
-            return plan;
-        }
-    }
-    plan.piece[plan.count++] = {offset, length, false};
-    return plan;
-}
-
 // Reads until `length` bytes arrived or the file ended; 0 or an errno. *moved says how far.
 int read_fully(int fd, std::uint64_t offset, std::uint64_t length, std::uint8_t* buffer,
                std::uint64_t* moved) {
@@ -107,11 +70,6 @@ bool beyond_any_file(std::uint64_t offset, std::uint64_t length) {
     return offset > largest_offset || length > largest_offset - offset;
 }
 
-int fault_for(const file_handle_s& file, io_direction direction, std::uint64_t offset,
-              std::uint64_t length) {
-    return *fault_hook ? (*fault_hook)(file, direction, offset, length) : 0;
-}
-
 [[noreturn]] void end_after_failed_write(const file_handle_s& file, std::uint64_t offset,
                                          const char* box_format, int error) {
     log_message("Failed to write to %s at offset %llu, error %d\n", file.path.c_str(),
@@ -141,14 +99,15 @@ bool read_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t leng
         log_message("Failed to seek file error %d\n", EINVAL);
         return false;
     }
-    if (int error = fault_for(file, io_direction::read, offset, length)) {
+    if (int error = io_fault_for(file, io_direction::read, offset, length)) {
         log_message("Failed to read file at offset %llu, error %d\n",
                     static_cast<unsigned long long>(offset), error);
         return false;
     }
-    pieces_s plan = plan_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
+    transfer_pieces_s plan =
+        plan_transfer_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
     for (int i = 0; i < plan.count; ++i) {
-        const piece_s& piece = plan.piece[i];
+        const transfer_piece_s& piece = plan.piece[i];
         std::uint8_t* into = buffer + (piece.offset - offset);
         std::uint64_t moved = 0;
         int error = read_fully(piece.direct ? file.direct_fd : file.fd, piece.offset, piece.length,
@@ -178,12 +137,13 @@ void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t len
     if (beyond_any_file(offset, length)) {
         end_after_failed_write(file, offset, "Failed to seek file error %d", EINVAL);
     }
-    if (int error = fault_for(file, io_direction::write, offset, length)) {
+    if (int error = io_fault_for(file, io_direction::write, offset, length)) {
         end_after_failed_write(file, offset, "Failed to write to file. Error %d", error);
     }
-    pieces_s plan = plan_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
+    transfer_pieces_s plan =
+        plan_transfer_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
     for (int i = 0; i < plan.count; ++i) {
-        const piece_s& piece = plan.piece[i];
+        const transfer_piece_s& piece = plan.piece[i];
         const std::uint8_t* from = buffer + (piece.offset - offset);
         int error =
             write_fully(piece.direct ? file.direct_fd : file.fd, piece.offset, piece.length, from);
@@ -194,6 +154,35 @@ void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t len
             end_after_failed_write(file, piece.offset, "Failed to write to file. Error %d", error);
         }
     }
+}
+
+int io_fault_for(const file_handle_s& file, io_direction direction, std::uint64_t offset,
+                 std::uint64_t length) {
+    return *fault_hook ? (*fault_hook)(file, direction, offset, length) : 0;
+}
+
+transfer_pieces_s plan_transfer_pieces(const file_handle_s& file, std::uint64_t offset,
+                                       std::uint64_t length, std::uintptr_t address) {
+    transfer_pieces_s plan;
+    std::uint64_t end = offset + length;
+    if (file.direct_fd >= 0 && length > 0) {
+        std::uint64_t a = file.alignment;
+        std::uint64_t start = (offset + a - 1) / a * a;
+        std::uint64_t stop = end / a * a;
+        std::uintptr_t middle_address = address + (start - offset);
+        if (start < stop && middle_address % file.memory_alignment == 0) {
+            if (offset < start) {
+                plan.piece[plan.count++] = {offset, start - offset, false};
+            }
+            plan.piece[plan.count++] = {start, stop - start, true};
+            if (stop < end) {
+                plan.piece[plan.count++] = {stop, end - stop, false};
+            }
+            return plan;
+        }
+    }
+    plan.piece[plan.count++] = {offset, length, false};
+    return plan;
 }
 
 void set_io_fault_hook(io_fault_fn hook) {

@@ -34,10 +34,31 @@ void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t len
 
 enum class io_direction { read, write };
 
+// One part of a transfer: the aligned middle goes through the direct descriptor, an unaligned
+// head or tail (or the whole transfer, when nothing lines up) through the ordinary one.
+struct transfer_piece_s {
+    std::uint64_t offset = 0; // in the file; offset minus the transfer's offset in the buffer
+    std::uint64_t length = 0;
+    bool direct = false;
+};
+
+struct transfer_pieces_s {
+    transfer_piece_s piece[3];
+    int count = 0;
+};
+
+// How a transfer of `length` bytes at `offset` from or to the buffer at `address` is split.
+transfer_pieces_s plan_transfer_pieces(const file_handle_s& file, std::uint64_t offset,
+                                       std::uint64_t length, std::uintptr_t address);
+
 // Decides a transfer's fate before it starts: 0 lets it run, an errno value makes it fail with
 // that error. For tests, which fail chosen transfers or watch them go by.
 using io_fault_fn = std::function<int(const file_handle_s& file, io_direction direction,
                                       std::uint64_t offset, std::uint64_t length)>;
+
+// What the installed hook decides for a transfer about to start (0 without a hook).
+int io_fault_for(const file_handle_s& file, io_direction direction, std::uint64_t offset,
+                 std::uint64_t length);
 
 // Installs the hook (empty removes it). Threading: only while no transfer runs, i.e. before a
 // conversion starts or after it has ended; the hook itself is called on the transferring thread.

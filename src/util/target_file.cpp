@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -86,17 +87,62 @@ bool ask_to_make_room(const std::string& path, std::uint64_t size, std::uint64_t
                       requested, free_text, path.c_str(), missing);
 }
 
+enum class claim { taken, in_use, failed };
+
+// Opens or creates the file at path and locks it for this run. The lock must be on the file that
+// still has the name: a run that gives up on a target deletes it, and a file opened just before
+// that deletion would otherwise be locked and written under no name at all.
+claim open_and_lock(const std::string& path, file_handle_s* target, int* error) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        if ((*error = open_file_handle(path, O_RDWR | O_CREAT, 0644, target)) != 0) {
+            return claim::failed;
+        }
+        int result;
+        do {
+            result = flock(target->fd, LOCK_EX | LOCK_NB);
+        } while (result != 0 && errno == EINTR);
+        if (result != 0 && errno == EWOULDBLOCK) {
+            close_file_handle(*target);
+            return claim::in_use;
+        }
+        // A file system without locks (ENOLCK, EOPNOTSUPP) cannot share a target safely either
+        // way; the conversion goes on as it would without the lock.
+        struct stat opened {
+        }, named{};
+        if (fstat(target->fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+            opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            return claim::taken;
+        }
+        close_file_handle(*target);
+    }
+    *error = EBUSY;
+    return claim::failed;
+}
+
 } // namespace
 
-file_handle_s create_target_file(const std::string& path, std::uint64_t size) {
+file_handle_s create_target_file(const std::string& path, std::uint64_t size,
+                                 target_failure* failure) {
+    target_failure ignored;
+    target_failure& why = failure != nullptr ? *failure : ignored;
+    why = target_failure::none;
     file_handle_s target;
-    if (int error = open_file_handle(path, O_RDWR | O_CREAT, 0644, &target)) {
+    int error = 0;
+    switch (open_and_lock(path, &target, &error)) {
+    case claim::taken:
+        break;
+    case claim::in_use:
+        log_message("%s is being written by another run; leaving it alone\n", path.c_str());
+        why = target_failure::in_use;
+        return {};
+    case claim::failed:
         log_message("Could not create file: %s Error code %d\n", path.c_str(), error);
+        why = target_failure::not_created;
         return {};
     }
     std::string folder = folder_of(path);
     for (;;) {
-        int error = 0;
+        error = 0;
         sizing result = set_target_size(target.fd, size, &error);
         if (result == sizing::reserved) {
             break;
@@ -114,8 +160,10 @@ file_handle_s create_target_file(const std::string& path, std::uint64_t size) {
             break;
         }
         if (!ask_to_make_room(path, size, available)) {
-            close_file_handle(target);
+            // Removed while still locked, so no other run can have taken it in between.
             unlink(path.c_str()); // a file that cannot be removed is only left behind
+            close_file_handle(target);
+            why = target_failure::no_room;
             return {};
         }
     }

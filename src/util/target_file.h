@@ -6,6 +6,9 @@
 // FUSE NTFS) the file is only extended, the user is warned that writing will
 // be slow, and the free space decides whether the target fits.
 //
+// A target belongs to the run that holds its lock (flock) from its creation to its final
+// name; a second run that finds the lock taken leaves the file alone.
+//
 // Limits: the free-space question blocks the calling thread until answered;
 // call it from the work thread, never from the interface thread.
 #pragma once
@@ -15,10 +18,19 @@
 
 #include "util/file_handle.h"
 
-// Opens or creates path (a leftover keeps its blocks) and sets its length to exactly `size`,
-// asking "Out of space" for as long as the user wants to retry. An empty handle (fd -1) when
-// the file cannot be created or the user gave up; the file is then deleted.
-file_handle_s create_target_file(const std::string& path, std::uint64_t size);
+enum class target_failure {
+    none,
+    not_created, // it could not be opened or created
+    in_use,      // another run holds it: it is left exactly as it is
+    no_room,     // the user gave up on making room; the file is deleted
+};
+
+// Opens or creates path (a leftover keeps its blocks), takes it for this run alone and sets its
+// length to exactly `size`, asking "Out of space" for as long as the user wants to retry. The
+// handle holds an exclusive lock on the file until it is closed, so two runs never write one
+// target. An empty handle (fd -1) on failure, with the reason in *failure when given.
+file_handle_s create_target_file(const std::string& path, std::uint64_t size,
+                                 target_failure* failure = nullptr);
 
 // True when this process can reserve file blocks without writing zeroes (fallocate exists).
 // Start-up calls it once; the answer is kept once it is yes.

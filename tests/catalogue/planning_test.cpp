@@ -137,4 +137,84 @@ TEST_F(catalogue_test, a_trailing_slash_and_the_root_folder_give_usable_paths) {
     EXPECT_EQ(the_swizzler().jobs[0].output_path, destination.path + "//1_0_8");
 }
 
+// A rerun after an interruption: outputs that already have their final name are set aside
+// (never converted again, their sources never deleted on their strength) and take no room; a
+// temporary file left behind keeps the blocks it holds.
+TEST_F(catalogue_test, outputs_already_there_are_set_aside_and_need_no_room) {
+    for (auto name : {"1_0_8_8", "2_0_8_8", "3_0_16_16"}) {
+        touch(source.path, name);
+    }
+    touch(destination.path, "1_0_8");
+    std::string leftover = destination.path + "/3_0_16.swizzling";
+    std::ofstream(leftover) << std::string(plot_size(8), 'x');
+    struct stat held {};
+    ASSERT_EQ(stat(leftover.c_str(), &held), 0);
+    std::uint64_t held_bytes = static_cast<std::uint64_t>(held.st_blocks) * 512;
+    ASSERT_GE(held_bytes, plot_size(8));
+    choose(source.path, destination.path, plot_size(8) + plot_size(16) - held_bytes);
+    swizzler_s& record = the_swizzler();
+    plan_jobs();
+
+    EXPECT_TRUE(boxes.shown.empty()) << "exactly the room still needed passes";
+    EXPECT_EQ(last_plan_outcome, plan_outcome::planned);
+    EXPECT_EQ(output_names(record), (strings{"2_0_8", "3_0_16"}));
+    ASSERT_EQ(record.existing_jobs.size(), 1u);
+    EXPECT_EQ(record.existing_jobs[0].output_path, destination.path + "/1_0_8");
+    EXPECT_EQ(record.existing_jobs[0].source_paths, (strings{source.path + "/1_0_8_8"}));
+    EXPECT_EQ(record.bytes_total, plot_size(24));
+    EXPECT_EQ(job_count, 2);
+    EXPECT_NE(log_text().find("Keeping " + destination.path + "/1_0_8 which is already converted"),
+              std::string::npos);
+
+    destination_drives[0].free_bytes -= 1;
+    plan_jobs();
+    EXPECT_EQ(last_plan_outcome, plan_outcome::no_room);
+    EXPECT_TRUE(record.jobs.empty());
+
+    // Every output there: nothing to convert, and no complaint about room.
+    boxes.shown.clear();
+    touch(destination.path, "2_0_8");
+    touch(destination.path, "3_0_16");
+    destination_drives[0].free_bytes = 0;
+    plan_jobs();
+    EXPECT_EQ(last_plan_outcome, plan_outcome::all_there);
+    EXPECT_TRUE(record.jobs.empty());
+    EXPECT_EQ(record.existing_jobs.size(), 3u);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+// Names whose size does not fit a file, and merges whose total would not, never make sizes that
+// wrap around 64 bits.
+TEST_F(catalogue_test, sizes_that_do_not_fit_are_skipped_or_not_merged) {
+    std::string huge = std::to_string(std::uint64_t{1} << 46);
+    std::string half = std::to_string(std::uint64_t{1} << 44);
+    touch(source.path, "1_0_" + huge + "_" + huge);
+    touch(source.path, "2_0_" + half + "_" + half);
+    touch(source.path, "2_" + half + "_" + half + "_" + half);
+    touch(source.path, "2_" + std::to_string(std::uint64_t{2} << 44) + "_8_8");
+    touch(source.path, "3_0_8_8");
+    choose(source.path, destination.path, ~std::uint64_t{0});
+    swizzler_s& record = the_swizzler();
+    plan_jobs();
+
+    // 2^44 + 2^44 nonces would be 2^63 bytes, one more nonce than a file may hold.
+    EXPECT_EQ(output_names(record),
+              (strings{"2_0_" + half,
+                       "2_" + half + "_" + std::to_string((std::uint64_t{1} << 44) + 8), "3_0_8"}));
+    EXPECT_EQ(plot_count, 4);
+    EXPECT_EQ(record.bytes_total, plot_size((std::uint64_t{2} << 44) + 16));
+    EXPECT_EQ(source_drives[0].plot_bytes, record.bytes_total);
+    std::string log = log_text();
+    EXPECT_NE(log.find("Skipping 1_0_" + huge + "_" + huge +
+                       " whose 70368744177664 nonces are more than a file can hold"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Not merging 2_" + half + "_" + half + "_" + half), std::string::npos);
+
+    // Room for all but the last byte: the totals are exact, so the check still catches it.
+    destination_drives[0].free_bytes = record.bytes_total - 1;
+    plan_jobs();
+    EXPECT_EQ(last_plan_outcome, plan_outcome::no_room);
+}
+
 } // namespace

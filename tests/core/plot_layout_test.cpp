@@ -123,22 +123,3 @@ TEST(plot_files, checker_notices_swapped_sources_and_wrong_lengths) {
 }
 
 } // namespace
-
-#include "swizzler/memory_estimate.h"
-
-namespace {
-
-TEST(memory_estimate, the_smallest_of_memory_largest_job_and_limit) {
-    constexpr std::uint64_t gib = 1ull << 30;
-    // A small job: its own nonce count times 384 bytes.
-    EXPECT_EQ(memory_estimate(16 * gib, plot_size(1000000), 0), 384000000u);
-    // A huge job: nine tenths of the memory, in whole groups of 8 nonces.
-    std::uint64_t capacity = 10 * gib * 9 / 10 / 384 / 8 * 8;
-    EXPECT_EQ(memory_estimate(10 * gib, plot_size(1ull << 40), 0), capacity * 384);
-    // A limit below the estimate replaces it; one above it does not.
-    EXPECT_EQ(memory_estimate(16 * gib, plot_size(1ull << 30), 2 * gib), 2 * gib);
-    EXPECT_EQ(memory_estimate(16 * gib, plot_size(1000000), 2 * gib), 384000000u);
-    EXPECT_EQ(memory_estimate(16 * gib, 0, 0), 0u);
-}
-
-} // namespace

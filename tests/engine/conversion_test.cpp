@@ -69,7 +69,7 @@ TEST_F(conversion_test, a_source_whose_name_gives_no_count_adds_nothing_but_coun
     plot_spec_s plot{12, 0, 8};
     std::string output = add_job({plot});
     std::string junk = sources + "/not_a_plot";
-    std::ofstream(junk) << "junk";
+    std::ofstream{junk}; // empty, as a name that gives no count must be
     record.jobs[0].source_paths.push_back(junk);
     std::string short_output = add_job({{13, 0, 8}});
     record.jobs[1].nonces = 16; // more than its one source gives

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -7,7 +8,7 @@
 #include <fstream>
 
 #include "engine_fixture.h"
-#include "small_volume.h"
+#include "support/small_volume.h"
 #include "util/memory_status.h"
 #include "util/size_text.h"
 
@@ -24,42 +25,71 @@ std::vector<std::string> files_in(const std::string& folder) {
     return names;
 }
 
-TEST_F(fault_test, an_existing_final_name_is_kept_and_the_output_stays_temporary) {
-    plot_spec_s first{1, 0, 8}, second{2, 0, 8};
+// A final name that is already there when the job's turn comes is not converted again; one that
+// appears while the job runs is never replaced.
+TEST_F(fault_test, an_existing_final_name_is_kept_and_never_replaced) {
+    plot_spec_s first{1, 0, 8}, second{2, 0, 8}, third{3, 0, 8};
     std::string taken = add_job({first});
-    std::string other = add_job({second});
+    std::string raced = add_job({second});
+    std::string other = add_job({third});
     std::ofstream(taken) << "someone else's file";
+    std::string raced_source = record.jobs[1].source_paths[0];
+    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                          std::uint64_t) {
+        if (direction == io_direction::read && file.path == raced_source && !file_exists(raced)) {
+            std::ofstream(raced) << "written meanwhile";
+        }
+        return 0;
+    });
     run(0);
 
     EXPECT_EQ(read_text_file(taken), "someone else's file");
-    EXPECT_EQ(check_poc2_file(taken + ".swizzling", {first}), "");
-    EXPECT_TRUE(log_has("Error renaming " + taken + ".swizzling to " + taken));
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.jobs[0].failure, "a file of its final name already exists");
-    EXPECT_EQ(check_poc2_file(other, {second}), "");
-    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_FALSE(file_exists(taken + ".swizzling")) << "nothing converted for an existing output";
+    EXPECT_TRUE(log_has("Skipping " + taken + ": it is already there"));
+    EXPECT_EQ(record.jobs[0].state, job_state::existing);
+
+    EXPECT_EQ(read_text_file(raced), "written meanwhile");
+    EXPECT_EQ(check_poc2_file(raced + ".swizzling", {second}), "");
+    EXPECT_TRUE(log_has("Error renaming " + raced + ".swizzling to " + raced));
+    EXPECT_EQ(record.jobs[1].state, job_state::failed);
+    EXPECT_EQ(record.jobs[1].failure, "a file of its final name already exists");
+
+    EXPECT_EQ(check_poc2_file(other, {third}), "");
+    EXPECT_EQ(record.jobs[2].state, job_state::completed);
     EXPECT_EQ(completions, 1);
 }
 
-TEST_F(fault_test, a_source_shorter_than_its_name_fails_its_job_before_a_target_exists) {
-    plot_spec_s kept{1, 0, 8}, short_one{1, 8, 16}, next{2, 0, 8};
+// A source must be exactly as long as its name says: a shorter one would leave blocks unfilled,
+// and in a longer one the scoops lie at other offsets than the name gives.
+TEST_F(fault_test, a_source_of_another_length_than_its_name_fails_its_job_before_a_target_exists) {
+    plot_spec_s kept{1, 0, 8}, short_one{1, 8, 16}, long_one{2, 0, 8}, next{3, 0, 8};
     std::string broken = add_job({kept, short_one});
+    std::string longer = add_job({long_one});
     std::string fine = add_job({next});
     std::string short_path = record.jobs[0].source_paths[1];
+    std::string long_path = record.jobs[1].source_paths[0];
     ASSERT_EQ(truncate(short_path.c_str(), plot_size(16) - 64), 0);
+    ASSERT_EQ(truncate(long_path.c_str(), plot_size(9)), 0);
     run(0);
 
-    EXPECT_FALSE(file_exists(broken));
-    EXPECT_FALSE(file_exists(broken + ".swizzling"));
+    for (const auto& output : {broken, longer}) {
+        EXPECT_FALSE(file_exists(output));
+        EXPECT_FALSE(file_exists(output + ".swizzling"));
+    }
     EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.jobs[1].state, job_state::failed);
+    EXPECT_EQ(record.jobs[1].failure, "its source " + long_path + " is longer than its name says");
     EXPECT_TRUE(log_has("Source " + short_path +
                         " holds 4194240 bytes, less than the 4194304 "
                         "bytes its name gives"));
-    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_TRUE(log_has("Source " + long_path +
+                        " holds 2359296 bytes, more than the 2097152 bytes its name gives"));
+    ASSERT_EQ(shown().size(), 2u);
     EXPECT_EQ(shown()[0].title, "Error");
     EXPECT_NE(shown()[0].text.find(short_path), std::string::npos) << shown()[0].text;
+    EXPECT_NE(shown()[1].text.find(long_path), std::string::npos) << shown()[1].text;
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
-    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(record.jobs[2].state, job_state::completed);
 }
 
 TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
@@ -142,55 +172,65 @@ TEST_F(fault_test, a_failed_write_ends_the_process_with_status_1_after_its_box) 
     EXPECT_TRUE(file_exists(output + ".swizzling"));
 }
 
-// The worker cannot go on: it reports, converts nothing and ends the program through the
-// interface thread.
-TEST_F(fault_test, without_buffers_or_sources_the_worker_ends_the_program) {
+// Limits that cannot be kept as given are mended and said, and the run converts.
+TEST_F(fault_test, a_limit_too_small_or_beyond_the_machine_is_mended_and_the_run_converts) {
+    std::uint64_t available = read_memory_status().available_bytes;
+    ASSERT_GT(available, 0u);
     struct case_s {
         const char* name;
         std::uint64_t budget;
-        std::uint64_t largest_job_bytes;
-        const char* line;
-        const char* box;
+        const char* line_start;
     };
-    std::uint64_t physical = read_memory_status().total_bytes;
-    ASSERT_GT(physical, 0u);
     const case_s cases[] = {
-        {"budget below one set", 3071, plot_size(8), "Failed to allocated RAM for write buffers",
-         "Failed to allocate RAM for write buffers"},
-        {"budget beyond the machine", physical * 2, plot_size(std::uint64_t{1} << 32),
-         "Failed to allocated RAM for write buffers", "Failed to allocate RAM for write buffers"},
+        {"below one chunk", 2150, "The memory limit of 2.1 KiB cannot hold one chunk of buffers"},
+        {"beyond the machine", available * 2, "The memory limit of "},
     };
+    std::uint32_t account = 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         swizzler_s fresh;
-        fresh.largest_job_bytes = c.largest_job_bytes;
-        boxes.shown.clear();
-        quits.clear();
+        plot_spec_s plot{account++, 0, 8};
+        conversion_job_s job;
+        job.account_id = plot.account_id;
+        job.nonces = 8;
+        job.source_paths.push_back(write_poc1_plot(sources, plot));
+        job.output_path = make_output_path(outputs, plot.account_id, 0, 8);
+        fresh.largest_job_bytes = plot_size(8);
+        fresh.bytes_total = plot_size(8);
+        fresh.jobs.push_back(std::move(job));
         start_work_thread(fresh, c.budget, [this] { ++completions; });
         fresh.thread.join();
         run_ui_tasks();
-        EXPECT_TRUE(log_has(c.line));
-        ASSERT_EQ(shown().size(), 1u);
-        EXPECT_EQ(shown()[0].title, "Error");
-        EXPECT_EQ(shown()[0].text, c.box);
-        EXPECT_EQ(quits, std::vector<int>{1});
+        EXPECT_EQ(fresh.jobs[0].state, job_state::completed);
+        EXPECT_EQ(check_poc2_file(fresh.jobs[0].output_path, {plot}), "");
+        auto lines = log_lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.rfind(c.line_start, 0) == 0;
+        })) << read_text_file(log_path);
     }
-    EXPECT_FALSE(log_has("Work thread ended"));
+    EXPECT_TRUE(shown().empty());
+    EXPECT_TRUE(quits.empty());
+    EXPECT_EQ(completions, 2);
+}
 
-    // A source that cannot be opened: its box comes before its log line.
-    boxes.shown.clear();
-    quits.clear();
+// A source that cannot be opened fails its own job, with its box before its log line; the run
+// goes on with the next job.
+TEST_F(fault_test, an_unopenable_source_fails_only_its_job) {
     std::string output = add_job({{1, 0, 8}});
+    plot_spec_s next{2, 0, 8};
+    std::string fine = add_job({next});
     std::string missing = record.jobs[0].source_paths[0];
     ASSERT_EQ(unlink(missing.c_str()), 0);
     run(0);
     ASSERT_EQ(shown().size(), 1u);
     EXPECT_EQ(shown()[0].text, "Could not open file:\n " + missing + "\nError code 2\n");
-    auto lines = log_lines();
-    EXPECT_EQ(lines.back(), "Failed to open " + missing + " for reading!");
-    EXPECT_EQ(quits, std::vector<int>{1});
+    EXPECT_TRUE(log_has("Failed to open " + missing + " for reading!"));
     EXPECT_FALSE(file_exists(output + ".swizzling"));
-    EXPECT_EQ(completions, 0);
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_TRUE(quits.empty()) << "the run ends through its completion step, not a quit";
+    EXPECT_EQ(completions, 1);
 }
 
 TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_nothing) {
@@ -232,9 +272,53 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
     EXPECT_EQ(asked, expected);
     EXPECT_GT(free_then[1], free_then[0]) << "the second question shows the room made";
     EXPECT_TRUE(files_in(volume.path).empty());
-    EXPECT_TRUE(log_has("Skipping " + output + ": its target file could not be created"));
+    EXPECT_TRUE(log_has("Skipping " + output + ": there was no room for its target file"));
     EXPECT_EQ(record.jobs[0].state, job_state::failed);
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(completions, 1);
+}
+
+// With verification on, an output is read back against its sources before its final name: a
+// byte that changed on the way keeps the temporary name and fails the job; a clean one passes.
+TEST_F(fault_test, verification_catches_one_changed_byte_and_passes_a_clean_output) {
+    plot_spec_s a{1, 0, 8}, b{1, 8, 5}, clean{2, 0, 16};
+    std::string spoiled = add_job({a, b});
+    std::string fine = add_job({clean});
+    std::uint64_t changed_at = scoop_offset(13, 3000, 9) + 40; // a second half, second source
+    std::string spoiled_temporary = spoiled + ".swizzling";
+    bool changed = false;
+    set_io_fault_hook(
+        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
+            // The first read-back of the target: the data is written and flushed by now.
+            if (direction == io_direction::read && file.path == spoiled_temporary && !changed) {
+                changed = true;
+                int fd = open(spoiled_temporary.c_str(), O_RDWR);
+                std::uint8_t byte = 0;
+                EXPECT_EQ(pread(fd, &byte, 1, changed_at), 1);
+                byte ^= 0x10;
+                EXPECT_EQ(pwrite(fd, &byte, 1, changed_at), 1);
+                close(fd);
+            }
+            return 0;
+        });
+    record.verify_outputs = true;
+    run(budget_for_8);
+
+    EXPECT_TRUE(changed);
+    EXPECT_FALSE(file_exists(spoiled));
+    EXPECT_TRUE(file_exists(spoiled_temporary));
+    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.jobs[0].failure, "it differs from its sources when read back");
+    EXPECT_TRUE(log_has("Verification of " + spoiled_temporary +
+                        " failed: it differs from its sources at offset " +
+                        std::to_string(changed_at)));
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_NE(shown()[0].text.find(spoiled_temporary), std::string::npos);
+
+    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(check_poc2_file(fine, {clean}), "");
+    EXPECT_TRUE(log_has("Verified " + fine + ".swizzling"));
+    EXPECT_GE(record.bytes_verified.load(), plot_size(16));
     EXPECT_EQ(completions, 1);
 }
 

@@ -54,6 +54,8 @@ struct ram_entry : screen_fixture {
 
 TEST_F(ram_entry, the_limit_follows_the_number_at_the_start_of_the_text) {
     EXPECT_EQ(ram_limit_from_text("1.5"), 1610612736u);
+    EXPECT_EQ(ram_limit_from_text("1,5"), 1610612736u) << "a decimal comma is a decimal mark";
+    EXPECT_EQ(ram_limit_from_text(",5"), gib / 2);
     EXPECT_EQ(ram_limit_from_text("8GB"), 8 * gib);
     EXPECT_EQ(ram_limit_from_text("  12.0"), 12 * gib);
     EXPECT_EQ(ram_limit_from_text(".5"), gib / 2);
