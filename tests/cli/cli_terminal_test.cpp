@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -144,19 +145,24 @@ TEST_F(cli_terminal_test, a_run_on_a_terminal_asks_done_and_ends_with_its_summar
     }
 }
 
-TEST_F(cli_terminal_test, the_summary_of_a_rerun_lists_each_failed_output_with_its_reason) {
-    ASSERT_EQ(run_on_terminal(work.path, {"--keep-sources", source.path, destination.path}).status,
-              0);
+// A rerun after one output was finished and one source was found too long: the summary says
+// what was already there and why the other failed.
+TEST_F(cli_terminal_test,
+       the_summary_lists_outputs_already_there_and_each_failure_with_its_reason) {
+    std::ofstream(destination.path + "/1_0_29") << "finished by an earlier run";
+    ASSERT_EQ(truncate(source_of(plots[3]).c_str(), 8 * 262144), 0);
     auto again = run_on_terminal(work.path, {source.path, destination.path});
     EXPECT_EQ(again.status, 1) << again.screen;
     std::string expected = "  Converted: 0\n"
-                           "  Skipped: 0\n"
-                           "  Failed: 2\n"
+                           "  Already there, sources kept: 1\n"
                            "    " +
                            destination.path +
-                           "/1_0_29: a file of its final name already exists\n"
+                           "/1_0_29\n"
+                           "  Skipped: 0\n"
+                           "  Failed: 1\n"
                            "    " +
-                           destination.path + "/2_100_7: a file of its final name already exists\n";
+                           destination.path + "/2_100_7: its source " + source_of(plots[3]) +
+                           " is longer than its name says\n";
     EXPECT_NE(again.screen.find(expected), std::string::npos) << again.screen;
     EXPECT_EQ(again.screen.find("Done!"), std::string::npos) << "nothing to delete, nothing asked";
 }
