@@ -1,5 +1,6 @@
 // The host hooks of the screens, on GTK: repaint timer, folder chooser, the
-// memory-limit text box and the launcher's progress indicator.
+// memory-limit text box (with its Enter and Escape) and the launcher's
+// progress indicator.
 //
 // The folder chooser opens on the last folder chosen in this run, selected in
 // its parent so that a neighbouring drive is one click away; on the first
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "sys/gtk_dialogs.h"
@@ -104,6 +106,29 @@ void on_text_changed(GtkEditable* editable, gpointer data) {
     invalidate_window(window);
 }
 
+// Enter and Escape go to the screen that made the box. The screen's action may destroy the box
+// and its control record, so it runs from a copy.
+void run_key_action(int window, GtkWidget* widget, std::function<void()> child_control_s::*key) {
+    child_control_s* control = control_of_widget(window, widget);
+    if (control == nullptr || !(control->*key)) {
+        return;
+    }
+    std::function<void()> action = control->*key;
+    action();
+}
+
+void on_text_activate(GtkEntry* entry, gpointer data) {
+    run_key_action(GPOINTER_TO_INT(data), GTK_WIDGET(entry), &child_control_s::on_enter);
+}
+
+gboolean on_text_key_press(GtkWidget* widget, GdkEventKey* event, gpointer data) {
+    if (event->keyval != GDK_KEY_Escape) {
+        return FALSE;
+    }
+    run_key_action(GPOINTER_TO_INT(data), widget, &child_control_s::on_escape);
+    return TRUE;
+}
+
 // A box without frame, shadow or padding, white like the screens, so that only the text and
 // the screen's underline show.
 GtkCssProvider* text_box_style() {
@@ -141,6 +166,9 @@ void create_text_box(int window, child_control_s& control) {
     gtk_widget_set_margin_top(entry, control.y);
     gtk_widget_set_size_request(entry, control.width, control.height);
     g_signal_connect(entry, "changed", G_CALLBACK(on_text_changed), GINT_TO_POINTER(window));
+    g_signal_connect(entry, "activate", G_CALLBACK(on_text_activate), GINT_TO_POINTER(window));
+    g_signal_connect(entry, "key-press-event", G_CALLBACK(on_text_key_press),
+                     GINT_TO_POINTER(window));
     gtk_overlay_add_overlay(overlay, entry);
     control.handle = entry;
     gtk_widget_show(entry);

@@ -35,12 +35,34 @@ void toggle_merge() {
     invalidate_window(current_window);
 }
 
+// In place of a plan, the plan line says why there is nothing to start.
+void explain_empty_plan(char (&summary)[128], const swizzler_s& record) {
+    const char* reason = "Select source and destination drives for plot conversion to PoC2.";
+    switch (last_plan_outcome) {
+    case plan_outcome::no_plots:
+        reason = "No optimized PoC1 plots found in the source folder: nothing to convert.";
+        break;
+    case plan_outcome::no_room:
+        reason = "Not enough space on the destination drive for the plots of the source folder.";
+        break;
+    case plan_outcome::all_there:
+        std::snprintf(summary, sizeof summary,
+                      "Nothing to convert: every PoC2 plot of this plan (%d) is already in the "
+                      "destination.",
+                      static_cast<int>(record.existing_jobs.size()));
+        return;
+    case plan_outcome::no_folders:
+    case plan_outcome::planned:
+        break;
+    }
+    std::snprintf(summary, sizeof summary, "%s", reason);
+}
+
 void draw_summary(int window) {
     const swizzler_s& record = the_swizzler();
     char summary[128];
     if (record.jobs.empty()) {
-        std::snprintf(summary, sizeof summary,
-                      "Select source and destination drives for plot conversion to PoC2.");
+        explain_empty_plan(summary, record);
     } else {
         char memory[128] = "";
         if (record.largest_job_bytes != 0) {

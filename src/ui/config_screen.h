@@ -1,6 +1,6 @@
 // The configuration screen: the first screen of the window, where a run is set up.
 //
-// It shows the plan that planning left behind (a prompt while there is none),
+// It shows the plan that planning left behind (or why there is none to start),
 // the source and destination panels, the merge option, the memory limit and
 // the start button, all recomputed from the program's state on every frame.
 // Every change that affects the plan replans and asks for a repaint. The start

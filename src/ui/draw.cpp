@@ -16,7 +16,6 @@ namespace {
 constexpr int max_text_characters = 1023;
 constexpr float pixels_per_size = 1.333f;
 constexpr int fade_width = 32;
-constexpr int measure_box = 1000;
 
 // Strokes go through pixel centres, so that a 1-pixel line or outline at a whole coordinate
 // lights one row or column fully instead of two by half.
@@ -264,13 +263,49 @@ float measure_text(int window, std::string_view text) {
     if (!record.back_graphics || !record.font) {
         return 0;
     }
+    // Laid out as draw_text lays it out, unwrapped: a text that is measured to place or scroll
+    // it must measure as wide as it is drawn, however long it is.
     PangoLayout* layout = make_layout(window, text);
-    pango_layout_set_width(layout, measure_box * PANGO_SCALE);
-    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
     PangoRectangle logical{};
     pango_layout_get_extents(layout, nullptr, &logical);
     g_object_unref(layout);
     return static_cast<float>(logical.width) / PANGO_SCALE;
+}
+
+std::string shorten_in_middle(int window, std::string_view text, float width) {
+    std::string shown = display_text(text);
+    if (measure_text(window, shown) <= width) {
+        return shown;
+    }
+    // Whole characters only: the byte offset where each character starts, and the end.
+    std::vector<std::size_t> starts;
+    for (const char* p = shown.data(); p < shown.data() + shown.size(); p = g_utf8_next_char(p)) {
+        starts.push_back(static_cast<std::size_t>(p - shown.data()));
+    }
+    const std::size_t count = starts.size();
+    starts.push_back(shown.size());
+    // `kept` characters of the text around an ellipsis (U+2026 in UTF-8); the odd one goes to
+    // the start, which names the drive.
+    auto joined = [&](std::size_t kept) {
+        std::size_t head = (kept + 1) / 2;
+        return shown.substr(0, starts[head]) + "\xe2\x80\xa6" +
+               shown.substr(starts[count - (kept - head)]);
+    };
+    if (measure_text(window, joined(0)) > width) {
+        return {};
+    }
+    // The widths grow with the characters kept: the most that fit, between 0 and count - 1.
+    std::size_t fits = 0;
+    std::size_t too_many = count;
+    while (too_many - fits > 1) {
+        std::size_t middle = fits + (too_many - fits) / 2;
+        if (measure_text(window, joined(middle)) <= width) {
+            fits = middle;
+        } else {
+            too_many = middle;
+        }
+    }
+    return joined(fits);
 }
 
 void draw_line(int window, float x1, float y1, float x2, float y2) {

@@ -49,9 +49,13 @@ void set_font(int window, std::string_view family, float size);
 // (x, y), unwrapped and unclipped. Without a current font, sets "Arial" 10 first.
 void draw_text(int window, std::string_view text, float x, float y);
 
-// Width of the text in the current font, laid out in a 1000 x 1000 box (wider texts wrap and
-// report their widest line). 0 without a current font or when it cannot be measured.
+// Width of the text in the current font, laid out on one line as draw_text draws it. 0 without
+// a current font or when it cannot be measured.
 float measure_text(int window, std::string_view text);
+
+// The text as it fits `width` pixels in the current font: whole when it fits, else its start
+// and its end joined by an ellipsis (U+2026), as much of both as fits. Returned as UTF-8.
+std::string shorten_in_middle(int window, std::string_view text, float width);
 
 // A straight line in the line colour and width.
 void draw_line(int window, float x1, float y1, float x2, float y2);

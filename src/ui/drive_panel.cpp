@@ -46,6 +46,12 @@ struct card_s {
     float detail_width = 0;
 };
 
+// Planning scans the first source folder, and only once a destination is chosen too; until
+// then the card has no size to show, and a "0.0 KB" would say the folder holds no plots.
+bool plots_measured(std::size_t entry) {
+    return entry == 0 && last_plan_outcome != plan_outcome::no_folders;
+}
+
 void remove_card(int list, std::uint8_t entry) {
     remove_drive(list, entry);
     plan_jobs();
@@ -143,13 +149,15 @@ void drive_panel(std::string_view label, int list, int y) {
 
     std::vector<card_s> cards;
     state.content_width = 0;
-    for (const drive_info_s& drive : drive_list(list)) {
+    const std::vector<drive_info_s>& drives = drive_list(list);
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        const drive_info_s& drive = drives[i];
         card_s card;
-        char detail[64];
-        if (list == source_list) {
-            std::snprintf(detail, sizeof detail, "%s plots", size_text(drive.plot_bytes, false));
-        } else {
+        char detail[64] = "";
+        if (list == destination_list) {
             std::snprintf(detail, sizeof detail, "%s free", size_text(drive.free_bytes, false));
+        } else if (plots_measured(i)) {
+            std::snprintf(detail, sizeof detail, "%s plots", size_text(drive.plot_bytes, false));
         }
         card.detail = detail;
         set_font(window, font_family, 12);

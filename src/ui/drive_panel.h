@@ -1,11 +1,12 @@
 // Drive panels: the labelled strips of folder cards on the configuration
 // screen, one for the source list and one for the destination list.
 //
-// Each chosen folder is a card with its path and one detail line (the plots
-// found, or the free space); an empty list shows a "Click to select..." card
-// that opens the folder chooser. Clicking a folder's card removes it. Cards
-// wider than the strip scroll sideways with two arrows and white fades at the
-// cut edges. Only the first 256 entries of a list can be removed by clicking.
+// Each chosen folder is a card with its path and one detail line (the size of
+// the plots found, blank until planning has scanned the folder; or the free
+// space); an empty list shows a "Click to select..." card that opens the
+// folder chooser. Clicking a folder's card removes it. Cards wider than the
+// strip scroll sideways with two arrows and white fades at the cut edges.
+// Only the first 256 entries of a list can be removed by clicking.
 // Interface thread only.
 #pragma once
 

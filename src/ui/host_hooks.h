@@ -19,7 +19,8 @@ struct host_hooks_s {
     std::function<std::optional<std::string>(int window, const char* title)> choose_folder;
     // Creates a borderless single-line text box at the control's rectangle, with its text,
     // capacity - 1 characters at most, font "Microsoft Sans Serif" 28 px, keyboard focus;
-    // stores the widget in control.handle. The host copies every change into control.text.
+    // stores the widget in control.handle. The host copies every change into control.text,
+    // and Enter and Escape in the box run control.on_enter and control.on_escape.
     std::function<void(int window, child_control_s& control)> create_text_box;
     // Destroys a text box made by create_text_box.
     std::function<void(int window, child_control_s& control)> destroy_text_box;

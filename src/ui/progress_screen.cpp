@@ -33,11 +33,27 @@ void rate_text(char (&buffer)[32], float rate) {
     format_size(sizeof buffer, buffer, static_cast<std::uint64_t>(rate), false, "/s");
 }
 
-// The folder path right-aligned to x = 524.
-void draw_path(int window, const std::string& path, float y) {
+constexpr float path_right = 524; // the panels' right edge
+constexpr float heading_left = 24;
+constexpr float heading_to_path = 16; // the least gap between a heading and its path
+
+// A section's heading at (24, y).
+void draw_heading(int window, const char* heading, float y) {
+    window_table[window].fill_color = black;
+    set_font(window, font_family, 22);
+    draw_text(window, heading, heading_left, y);
+}
+
+// The folder path right-aligned to x = 524, on the line of the section's heading: a path too
+// long for the room right of the heading loses its middle, so that the drive at its start and
+// the folder at its end both stay readable.
+void draw_path(int window, const char* heading, const std::string& path, float y) {
+    set_font(window, font_family, 22);
+    float left = heading_left + measure_text(window, heading) + heading_to_path;
     set_font(window, font_family, 11);
     window_table[window].fill_color = grey;
-    draw_text(window, path, 524 - measure_text(window, path), y);
+    std::string shown = shorten_in_middle(window, path, path_right - left);
+    draw_text(window, shown, path_right - measure_text(window, shown), y);
 }
 
 } // namespace
@@ -175,9 +191,7 @@ void progress_screen() {
     std::uint64_t written = record.bytes_written.load();
     std::uint64_t total = record.bytes_total;
 
-    screen.fill_color = black;
-    set_font(window, font_family, 22);
-    draw_text(window, "Read", 24, 12);
+    draw_heading(window, "Read", 12);
     float read_rate =
         add_rate_sample(read_rate_history, static_cast<float>(t), static_cast<double>(read));
     int next = draw_stat(534, 50, "Swizzled", size_text(read, false));
@@ -186,11 +200,9 @@ void progress_screen() {
     rate_text(read_rate_text, read_rate);
     draw_progress_panel(24, 50, 500, 160, read_rate_text, read_rate > 0, fraction_of(read, total),
                         read_rate_history, read_colors);
-    draw_path(window, run_values.source.path, 22);
+    draw_path(window, "Read", run_values.source.path, 22);
 
-    screen.fill_color = black;
-    set_font(window, font_family, 22);
-    draw_text(window, "Write", 24, 234);
+    draw_heading(window, "Write", 234);
     float write_rate =
         add_rate_sample(write_rate_history, static_cast<float>(t), static_cast<double>(written));
     draw_stat(534, 272, "Written", size_text(written, false));
@@ -200,7 +212,7 @@ void progress_screen() {
     set_taskbar_progress(written_fraction);
     draw_progress_panel(24, 272, 500, 160, write_rate_text, write_rate > 0, written_fraction,
                         write_rate_history, write_colors);
-    draw_path(window, run_values.destination.path, 244);
+    draw_path(window, "Write", run_values.destination.path, 244);
 
     if (t > time_line_after && written > 0 && written < total) {
         // The average write rate since the start, applied to what is still to be written.

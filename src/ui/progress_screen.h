@@ -3,7 +3,8 @@
 //
 // Two sections, "Read" and "Write", each with a framed panel holding a graph
 // of the recent transfer rate, the completed percentage and the current rate,
-// with figures to its right; the folder paths above the panels and, after the
+// with figures to its right; the folder paths above the panels (shortened in
+// the middle where they would reach the section's heading) and, after the
 // first five seconds once something has been written, the elapsed and the
 // estimated remaining time at the bottom. The written fraction also drives the
 // desktop's launcher progress. Passive: no click regions. Redrawn by the

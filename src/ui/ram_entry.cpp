@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "catalogue/planning.h"
+#include "swizzler/buffer_sizing.h"
 #include "ui/config_screen.h"
 #include "ui/draw.h"
 #include "ui/host_hooks.h"
@@ -22,11 +23,49 @@ namespace {
 
 constexpr const char* font_family = "Microsoft Sans Serif";
 constexpr std::uint32_t grey = 0xff707070;
+constexpr std::uint32_t accent_blue = 0xff117dbb;
 constexpr double bytes_per_gib = 1024.0 * 1024.0 * 1024.0;
+
+std::uint64_t limit_when_opened = 0; // what Escape goes back to; interface thread only
 
 void draw_centred(int window, const char* text, float y) {
     int width = static_cast<int>(measure_text(window, text));
     draw_text(window, text, static_cast<float>((640 - width) / 2), y);
+}
+
+// Under the memory figures: what a run will make of the limit typed, when that is not the limit.
+void draw_limit_note(int window, const memory_status_s& memory) {
+    if (max_ram_bytes == 0) {
+        return;
+    }
+    buffer_sizing_s sizing = size_buffers(memory, 0, max_ram_bytes);
+    char note[256];
+    if (sizing.change == budget_change::raised_to_smallest) {
+        std::snprintf(note, sizeof note,
+                      "Too small to convert with: the limit will be %s, the smallest that works.",
+                      size_text(sizing.budget_bytes, true));
+    } else if (sizing.change == budget_change::lowered_to_available) {
+        std::snprintf(note, sizeof note,
+                      "More than the %s free now: a run uses at most what is free when it starts.",
+                      size_text(memory.available_bytes, true));
+    } else {
+        return;
+    }
+    window_table[window].fill_color = accent_blue;
+    draw_centred(window, note, 298);
+}
+
+// Both ways out: the text box goes, the configuration screen comes back.
+void close_entry() {
+    window_record_s& record = window_table[current_window];
+    for (child_control_s& control : record.child_controls) {
+        if (host_hooks().destroy_text_box) {
+            host_hooks().destroy_text_box(current_window, control);
+        }
+    }
+    record.child_controls.clear();
+    record.draw = config_screen;
+    invalidate_window(current_window);
 }
 
 } // namespace
@@ -78,9 +117,11 @@ std::uint64_t ram_limit_from_text(const char* text) {
 }
 
 void open_ram_entry() {
+    limit_when_opened = max_ram_bytes;
+    // While automatic, the figure that "Automatic" stands for now.
     std::uint64_t value = max_ram_bytes;
     if (value == 0) {
-        value = read_memory_status().available_bytes * 3 / 4;
+        value = automatic_budget(read_memory_status());
     }
     // Written with '.' whatever the locale, as ram_limit_from_text reads it.
     double gib = static_cast<double>(value) / 1024 / 1024 / 1024;
@@ -97,6 +138,8 @@ void open_ram_entry() {
     control.y = 225;
     control.width = 420;
     control.height = 30;
+    control.on_enter = confirm_ram_entry;
+    control.on_escape = cancel_ram_entry;
     record.child_controls.push_back(control);
     if (host_hooks().create_text_box) {
         host_hooks().create_text_box(current_window, record.child_controls.back());
@@ -126,19 +169,24 @@ void ram_entry_screen() {
     draw_centred(window, status, 274);
 
     max_ram_bytes = ram_limit_from_text(ram_text);
+    draw_limit_note(window, memory);
     draw_button(window, "OK", true, 270, 339, 100, 34, confirm_ram_entry, 12);
 }
 
 void confirm_ram_entry() {
-    window_record_s& record = window_table[current_window];
-    for (child_control_s& control : record.child_controls) {
-        if (host_hooks().destroy_text_box) {
-            host_hooks().destroy_text_box(current_window, control);
-        }
+    // Enter may come before the frame that reads the last keystroke: the text decides.
+    max_ram_bytes = ram_limit_from_text(ram_text);
+    buffer_sizing_s sizing = size_buffers(read_memory_status(), 0, max_ram_bytes);
+    if (sizing.change == budget_change::raised_to_smallest) {
+        // The limit shown on the configuration screen is then the one the run keeps to.
+        max_ram_bytes = sizing.budget_bytes;
     }
-    record.child_controls.clear();
-    record.draw = config_screen;
-    invalidate_window(current_window);
+    close_entry();
     plan_jobs();
     invalidate_window(current_window);
+}
+
+void cancel_ram_entry() {
+    max_ram_bytes = limit_when_opened;
+    close_entry();
 }

@@ -31,6 +31,10 @@ struct child_control_s {
     char* text = nullptr;   // the host copies the box's text here on every change
     int index = 0;          // position in child_controls
     int x = 0, y = 0, width = 0, height = 0;
+    // Enter and Escape in the box; empty: the key does nothing. The host calls a copy, since
+    // either may close the box and so destroy this record.
+    std::function<void()> on_enter;
+    std::function<void()> on_escape;
 };
 
 inline constexpr int max_click_regions = 64;

@@ -81,9 +81,9 @@ bool ask_to_make_room(const std::string& path, std::uint64_t size, std::uint64_t
     return ask_yes_no(main_window, "Out of space",
                       "Not enough free space. Attempting to set file size to: %s\nThere appears "
                       "to be only %s free on the drive for %s. %s more is needed.\nThis can "
-                      "happen if new files have been created on the drive outside of plotting or "
-                      "if plotting to a drive with Windows swap file.\nWould you like to retry "
-                      "(free up some space first if you can)?",
+                      "happen if files have been written to the drive since it was chosen, by "
+                      "another program or a swap file on it.\nWould you like to retry (free up "
+                      "some space first if you can)?",
                       requested, free_text, path.c_str(), missing);
 }
 

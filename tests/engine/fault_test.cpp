@@ -257,9 +257,9 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
             "appears to be only " +
             std::string(size_text(available, false)) + " free on the drive for " + output +
             ".swizzling. " + size_text(plot_size(24) - available, false) +
-            " more is needed.\nThis can happen if new files have been created on the drive "
-            "outside of plotting or if plotting to a drive with Windows swap file.\nWould you "
-            "like to retry (free up some space first if you can)?");
+            " more is needed.\nThis can happen if files have been written to the drive since it "
+            "was chosen, by another program or a swap file on it.\nWould you like to retry (free "
+            "up some space first if you can)?");
         if (asked.size() == 1) {
             unlink((volume.path + "/filler").c_str());
             return true;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -105,13 +106,49 @@ TEST_F(config, the_whole_merge_line_toggles_the_option_and_lights_up) {
     EXPECT_TRUE(merge_adjacent);
 }
 
-TEST_F(config, folders_without_plots_leave_the_prompt_and_the_button_disabled) {
+// With both folders chosen and nothing to start, the plan line says why instead of prompting
+// for folders that are already there.
+TEST_F(config, without_a_plan_the_line_says_why_the_button_is_disabled) {
     add_drive(source_list, source.path);
     add_drive(destination_list, destination.path);
     paint(config_screen);
+    save_screen(surface(), "config_no_plots");
     EXPECT_TRUE(the_swizzler().jobs.empty());
-    EXPECT_TRUE(shows_text(prompt, 10, grey, 24, 74));
+    EXPECT_TRUE(
+        shows_text("No optimized PoC1 plots found in the source folder: nothing to convert.", 10,
+                   grey, 24, 74));
     EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffccccccu);
+
+    // Plots whose outputs are all in the destination already.
+    choose_three_adjacent_plots();
+    std::ofstream(destination.path + "/1_0_24") << "converted before";
+    plan_jobs();
+    repaint();
+    save_screen(surface(), "config_all_there");
+    EXPECT_TRUE(shows_text(
+        "Nothing to convert: every PoC2 plot of this plan (1) is already in the destination.", 10,
+        grey, 24, 74));
+    EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffccccccu);
+
+    // A destination too small: after the box, the line keeps saying so.
+    scripted_boxes_s boxes;
+    install_scripted_boxes(boxes);
+    destination_drives.front() = {destination.path + "/full", 1000, 0};
+    plan_jobs();
+    remove_scripted_boxes();
+    EXPECT_EQ(shown_titles(boxes), std::vector<std::string>{"Error"});
+    repaint();
+    save_screen(surface(), "config_no_room");
+    EXPECT_TRUE(
+        shows_text("Not enough space on the destination drive for the plots of the source folder.",
+                   10, grey, 24, 74));
+    EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffccccccu);
+
+    // No destination: the first prompt again.
+    destination_drives.clear();
+    plan_jobs();
+    repaint();
+    EXPECT_TRUE(shows_text(prompt, 10, grey, 24, 74));
 }
 
 TEST_F(config, a_plan_is_summed_up_and_the_merge_option_replans) {

@@ -1,3 +1,4 @@
+#include <glib.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -273,6 +274,57 @@ TEST_F(drawing, a_paint_resets_the_drawing_state_and_needs_a_window) {
     record().handle = nullptr;
     repaint();
     EXPECT_EQ(draws, 3);
+}
+
+TEST_F(drawing, a_text_wider_than_a_thousand_pixels_measures_as_wide_as_it_is_drawn) {
+    std::string path = "/media/plots";
+    while (path.size() < 236) {
+        path += "/a-folder-with-a-long-name";
+    }
+    // Placed by its measure to end at x = 600, as a scrolled panel places a path at its end.
+    float width = 0;
+    paint([&] {
+        clear_surface(window, white);
+        set_font(window, "Microsoft Sans Serif", 12);
+        width = measure_text(window, path);
+        draw_text(window, path, 600 - width, 100);
+    });
+    EXPECT_GT(width, 1000.0f);
+    ink_box_s box = ink_box(surface());
+    EXPECT_EQ(box.left, 0) << "the text starts far left of the window";
+    EXPECT_GE(box.right, 596) << "the text's end is missing";
+    EXPECT_LE(box.right, 601) << "the text runs on past where its measure ends";
+}
+
+TEST_F(drawing, a_text_shortened_in_the_middle_keeps_its_start_and_its_end_within_the_width) {
+    const std::string ellipsis = "\xe2\x80\xa6";
+    paint([&] {
+        set_font(window, "Microsoft Sans Serif", 11);
+        EXPECT_EQ(shorten_in_middle(window, "/media/disk", 400), "/media/disk");
+
+        std::string path = "/media/plot-disk-7/" + std::string(200, 'x') + "/last-folder";
+        std::string shown = shorten_in_middle(window, path, 300);
+        EXPECT_LE(measure_text(window, shown), 300.0f);
+        // As much as fits: one more character of either end would not.
+        EXPECT_GT(measure_text(window, shown), 280.0f);
+        EXPECT_EQ(shown.rfind("/media/plot-disk-7/", 0), 0u) << shown;
+        EXPECT_EQ(shown.size() - shown.rfind("x/last-folder"), std::string("x/last-folder").size())
+            << shown;
+        EXPECT_NE(shown.find(ellipsis), std::string::npos) << shown;
+
+        // The cut falls between characters of two bytes, never inside one.
+        std::string accented = "/media/";
+        for (int i = 0; i < 150; ++i) {
+            accented += "\xc3\xa9"; // U+00E9
+        }
+        shown = shorten_in_middle(window, accented + "/end", 200);
+        EXPECT_TRUE(g_utf8_validate(shown.data(), static_cast<gssize>(shown.size()), nullptr));
+        EXPECT_EQ(shown.rfind("/media/\xc3\xa9", 0), 0u);
+        EXPECT_EQ(shown.substr(shown.size() - 6), "\xc3\xa9/end");
+
+        // Not even the ellipsis fits: nothing is shown.
+        EXPECT_EQ(shorten_in_middle(window, path, 2), "");
+    });
 }
 
 } // namespace

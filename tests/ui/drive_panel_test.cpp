@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "catalogue/drives.h"
+#include "catalogue/planning.h"
 #include "screen_fixture.h"
+#include "support/plot_files.h"
 #include "ui/draw.h"
 #include "ui/drive_panel.h"
 #include "ui/folder_selection.h"
@@ -104,6 +106,7 @@ TEST_F(drive_panels, the_same_folder_may_be_source_and_destination) {
 
 TEST_F(drive_panels, a_source_card_shows_its_plots_and_is_removed_by_a_click) {
     source_drives.push_back({"/media/plots", 0, 2000000122880});
+    last_plan_outcome = plan_outcome::planned; // as planning leaves it after the scan
     paint_panels();
     save_screen(surface(), "panels_source_card");
     EXPECT_TRUE(shows_text("/media/plots", 12, green, 40, source_top + 16));
@@ -202,6 +205,49 @@ TEST_F(drive_panels, the_chooser_scrolls_the_panel_to_its_end_even_when_cancelle
     EXPECT_EQ(source_drives.size(), 1u);
     repaint();
     EXPECT_EQ(drive_panel_state[source_list].offset, lowest);
+}
+
+TEST_F(drive_panels, scrolling_reaches_the_end_of_a_long_path) {
+    std::string path = "/media/plots";
+    while (path.size() < 236) {
+        path += "/a-folder-with-a-long-name";
+    }
+    source_drives.push_back({path, 0, 0});
+    paint_panels();
+    // The right arrow until it goes away, as a person reads on.
+    int clicks = 0;
+    while (count_color(surface(), 608, source_top, 32, 64, white) < 32 * 64 && clicks < 100) {
+        click(620, source_top + 30);
+        repaint();
+        ++clicks;
+    }
+    save_screen(surface(), "panels_long_path_end");
+    EXPECT_GT(clicks, 10) << "a 236-character path is far wider than two strips";
+    // At the end the path's last letters stand left of the card's 20-pixel margin, with white
+    // after them: nothing of the path is left beyond the strip.
+    int name_top = source_top + 16;
+    EXPECT_GT(count_near(surface(), 560, name_top, 20, 20, green, 0x60), 5) << "no end of path";
+    EXPECT_TRUE(all_color(surface(), 582, source_top, 58, 38, white)) << "the path goes on";
+    // The way back is offered.
+    EXPECT_LT(count_color(surface(), 0, source_top, 32, 64, white), 32 * 64 - 20);
+}
+
+TEST_F(drive_panels, a_source_card_shows_no_size_until_its_folder_is_scanned) {
+    for (std::uint64_t start : {0, 8, 16}) {
+        ASSERT_NE(write_poc1_plot(logs.path, {1, start, 8}), "");
+    }
+    add_drive(source_list, logs.path);
+    paint_panels();
+    save_screen(surface(), "panels_source_unscanned");
+    EXPECT_TRUE(shows_text(logs.path, 12, green, 40, source_top + 16));
+    // The detail line is empty: no "0.0 KB plots" while nothing is known.
+    EXPECT_TRUE(all_color(surface(), 40, source_top + 38, 560, 16, white));
+
+    // With a destination the folder is scanned: 24 nonces of 262144 bytes.
+    temp_folder_s destination;
+    add_drive(destination_list, destination.path);
+    repaint();
+    EXPECT_TRUE(shows_text("6.3 MB plots", 7, grey, 42, source_top + 38));
 }
 
 } // namespace

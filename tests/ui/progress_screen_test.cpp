@@ -197,4 +197,37 @@ TEST_F(progress, the_graph_prunes_old_samples_and_lets_a_high_peak_sink_slowly) 
     EXPECT_TRUE(all_color(surface(), 0, 0, 640, 480, white));
 }
 
+TEST_F(progress, long_paths_stay_right_of_their_headings_and_inside_the_window) {
+    std::string path = "/media/plots";
+    while (path.size() < 236) {
+        path += "/a-folder-with-a-long-name";
+    }
+    run_values.source.path = path + "/source-end";
+    run_values.destination.path = path + "/destination-end";
+    start_seconds_ago(0);
+    paint(progress_screen);
+    save_screen(surface(), "progress_long_paths");
+
+    // The headings are whole, nothing is drawn left of them or right of the panels' edge on
+    // the path lines, and each path still takes the room it has.
+    EXPECT_TRUE(shows_text("Read", 22, black, 24, 12));
+    EXPECT_TRUE(shows_text("Write", 22, black, 24, 234));
+    for (int line : {22, 244}) {
+        SCOPED_TRACE(line);
+        EXPECT_TRUE(all_color(surface(), 0, line, 24, 18, white));
+        EXPECT_TRUE(all_color(surface(), 525, line, 9, 18, white));
+        int heading_end = 24 + static_cast<int>(text_width(line == 22 ? "Read" : "Write", 22));
+        int left = 524;
+        for (int y = line; y < line + 18; ++y) {
+            for (int x = heading_end + 1; x < 524; ++x) {
+                if (pixel_at(surface(), x, y) != white) {
+                    left = std::min(left, x);
+                }
+            }
+        }
+        EXPECT_GE(left, heading_end + 8) << "the path touches its heading";
+        EXPECT_LE(left, heading_end + 40) << "the path leaves room unused";
+    }
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "screen_fixture.h"
+#include "swizzler/buffer_sizing.h"
 #include "ui/config_screen.h"
 #include "ui/host_hooks.h"
 #include "ui/ram_entry.h"
@@ -17,6 +18,7 @@ namespace {
 constexpr std::uint64_t gib = 1024ull * 1024 * 1024;
 constexpr std::uint32_t white = 0xffffffff;
 constexpr std::uint32_t grey = 0xff707070;
+constexpr std::uint32_t accent_blue = 0xff117dbb;
 
 struct ram_entry : screen_fixture {
     std::vector<child_control_s> created;
@@ -29,6 +31,11 @@ struct ram_entry : screen_fixture {
             created.push_back(control);
         };
         host_hooks().destroy_text_box = [this](int, child_control_s&) { ++destroyed; };
+    }
+
+    bool draws(void (*screen)()) {
+        auto* installed = record().draw.target<void (*)()>();
+        return installed && *installed == screen;
     }
 
     void type(const char* text) {
@@ -107,11 +114,12 @@ TEST_F(ram_entry, opening_prefills_the_limit_and_ok_keeps_it) {
     EXPECT_TRUE(shows_text("Max RAM: 12.0 GiB", 12, grey, 24, 438));
 }
 
-TEST_F(ram_entry, while_automatic_it_offers_three_quarters_of_the_free_memory) {
+// The figure offered is the one "Automatic" stands for, not a second estimate of its own.
+TEST_F(ram_entry, while_automatic_it_offers_the_automatic_budget) {
     paint(config_screen);
     click(100, 445);
     double offered = std::stod(ram_text) * gib;
-    double expected = static_cast<double>(read_memory_status().available_bytes) * 3 / 4;
+    double expected = static_cast<double>(automatic_budget(read_memory_status()));
     EXPECT_NEAR(offered, expected, 0.06 * gib + expected * 0.02);
     // Emptying the box makes the limit automatic again.
     repaint();
@@ -144,6 +152,62 @@ TEST_F(ram_entry, the_screen_centres_its_texts_and_reads_the_box_on_every_frame)
     EXPECT_TRUE(all_color(surface(), 110, 258, 421, 1, white));
     EXPECT_TRUE(all_color(surface(), 110, 225, 420, 30, white));
     EXPECT_EQ(pixel_at(surface(), 275, 343), 0xffe1e1e1u);
+}
+
+TEST_F(ram_entry, a_limit_too_small_for_one_chunk_is_raised_and_said_so) {
+    paint(config_screen);
+    click(100, 445);
+    repaint();
+    // 0.000002 GiB is 2147 bytes; one chunk of buffers, 8 nonces of six 64-byte scoops, 3072.
+    type("0.000002");
+    save_screen(surface(), "ram_entry_too_small");
+    const char* note =
+        "Too small to convert with: the limit will be 3.0 KiB, the smallest that works.";
+    int width = static_cast<int>(text_width(note, 10));
+    EXPECT_TRUE(shows_text(note, 10, accent_blue, static_cast<float>((640 - width) / 2), 298));
+
+    click(300, 350);
+    EXPECT_EQ(max_ram_bytes, 3072u) << "the limit kept is the one the run can keep to";
+    repaint();
+    EXPECT_TRUE(shows_text("Max RAM: 3.0 KiB", 12, grey, 24, 438));
+
+    // A workable limit has no note.
+    click(100, 445);
+    repaint();
+    type("1");
+    EXPECT_TRUE(all_color(surface(), 0, 294, 640, 30, white));
+}
+
+TEST_F(ram_entry, enter_keeps_the_text_and_escape_goes_back_to_the_old_limit) {
+    max_ram_bytes = 12 * gib;
+    paint(config_screen);
+    click(100, 445);
+    ASSERT_EQ(created.size(), 1u);
+    ASSERT_TRUE(created[0].on_enter);
+    ASSERT_TRUE(created[0].on_escape);
+    repaint();
+    type("3");
+    EXPECT_EQ(max_ram_bytes, 3 * gib);
+    created[0].on_escape();
+    EXPECT_TRUE(draws(config_screen));
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_TRUE(record().child_controls.empty());
+    EXPECT_EQ(max_ram_bytes, 12 * gib) << "Escape must not change the limit";
+    move(5, 5);
+    repaint();
+    EXPECT_TRUE(shows_text("Max RAM: 12.0 GiB", 12, grey, 24, 438));
+
+    // Enter right after the last keystroke, before a frame has read the text.
+    click(100, 445);
+    ASSERT_EQ(created.size(), 2u);
+    std::strcpy(ram_text, "2");
+    created[1].on_enter();
+    EXPECT_TRUE(draws(config_screen));
+    EXPECT_EQ(destroyed, 2);
+    EXPECT_EQ(max_ram_bytes, 2 * gib);
+    move(5, 5);
+    repaint();
+    EXPECT_TRUE(shows_text("Max RAM: 2.0 GiB", 12, grey, 24, 438));
 }
 
 } // namespace

@@ -15,6 +15,7 @@ void reset_program_state() {
     merge_adjacent = true;
     plot_count = 0;
     job_count = 0;
+    last_plan_outcome = plan_outcome::no_folders;
     max_ram_bytes = 0;
     ram_text[0] = '\0';
     drive_panel_state[0] = drive_panel_state_s{};
@@ -28,6 +29,7 @@ void reset_program_state() {
         record.thread.join();
     }
     record.jobs.clear();
+    record.existing_jobs.clear();
     record.bytes_total = 0;
     record.largest_job_bytes = 0;
     record.bytes_read = 0;

@@ -4,9 +4,13 @@
 // progress, answer "Done!" with Yes. Then the outputs must pass the
 // independent checker and exactly the converted sources must be gone.
 //
-// Screenshots of the configuration screen with its plan and of the progress
-// screen mid-run are saved in the build folder (end_to_end_*.png) and checked
-// for the screens' key colours at their places.
+// The memory-limit entry is also driven from the keyboard: Enter keeps what
+// was typed, Escape forgets it, and a limit too small for one chunk of
+// buffers is raised on the entry screen, so the run converts with it.
+//
+// Screenshots of the configuration screen with its plan, of the progress
+// screen mid-run and of the entry screen are saved in the build folder
+// (end_to_end_*.png) and checked for the screens' key colours at their places.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,11 +139,16 @@ class end_to_end_test : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to destination", destination));
     }
 
-    // The memory-limit line, the limit typed over the suggestion, OK.
-    void set_memory_limit(const std::string& gib) {
+    // The memory-limit line, the limit typed over the suggestion.
+    void type_memory_limit(const std::string& gib) {
         ASSERT_TRUE(click(60, 443));
         ASSERT_TRUE(press_keys(session, window, "ctrl+a"));
         ASSERT_TRUE(type_text(session, window, gib));
+    }
+
+    // The limit typed, then OK.
+    void set_memory_limit(const std::string& gib) {
+        ASSERT_NO_FATAL_FAILURE(type_memory_limit(gib));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ASSERT_TRUE(click(320, 356));
     }
@@ -158,6 +167,26 @@ class end_to_end_test : public ::testing::Test {
             running_name, [&](const screenshot_s& s) { return at(s, 24, 130) == accent_blue; });
         ASSERT_TRUE(shot);
         ASSERT_EQ(at(*shot, 24, 130), accent_blue) << "the run did not start";
+    }
+
+    // Waits until the configuration screen is back, with a plan to start.
+    void expect_config_screen_with_plan(const std::string& name) {
+        move_pointer(session, 0, 0);
+        std::optional<screenshot_s> shot = screenshot_when(name, [&](const screenshot_s& s) {
+            return at(s, 26, 322) == accent_blue && at(s, 490, 420) == button_enabled;
+        });
+        ASSERT_TRUE(shot);
+        ASSERT_EQ(at(*shot, 26, 322), accent_blue) << "not the configuration screen";
+        ASSERT_EQ(at(*shot, 490, 420), button_enabled) << "no plan to start";
+    }
+
+    // Starts the run and answers "Done!" with Yes; the program must end with 0.
+    void run_to_the_end() {
+        ASSERT_TRUE(click(550, 436));
+        unsigned long done = find_window(session, "Done!", 600);
+        ASSERT_NE(done, 0u) << "the run never ended";
+        ASSERT_TRUE(press_keys(session, done, "alt+y"));
+        EXPECT_EQ(wait_for_exit(program, patience), 0);
     }
 
     // Writes the merged plots and the single one into the source folder; their paths.
@@ -315,6 +344,66 @@ TEST_F(end_to_end_test, closing_the_window_mid_run_and_answering_no_lets_the_run
     for (const std::string& path : sources) {
         EXPECT_TRUE(fs::exists(path)) << path;
     }
+}
+
+TEST_F(end_to_end_test, a_limit_too_small_for_one_chunk_is_raised_on_the_entry_screen) {
+    const plot_spec_s plot = {3, 0, 16};
+    std::string path = write_poc1_plot(source, plot);
+    ASSERT_NE(path, "");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(choose_both_folders());
+
+    // 0.000002 GiB (2.1 KiB) cannot hold one chunk of buffers: the entry says what it will be.
+    ASSERT_NO_FATAL_FAILURE(type_memory_limit("0.000002"));
+    auto note_pixels = [&](const screenshot_s& shot) {
+        int count = 0;
+        for (int y = 298; y < 316; ++y) {
+            for (int x = 60; x < 580; ++x) {
+                count += at(shot, x, y) == accent_blue;
+            }
+        }
+        return count;
+    };
+    std::optional<screenshot_s> shot = screenshot_when(
+        "tiny_limit_entry", [&](const screenshot_s& s) { return note_pixels(s) > 20; });
+    ASSERT_TRUE(shot);
+    EXPECT_GT(note_pixels(*shot), 20) << "no note under the memory figures";
+
+    ASSERT_TRUE(press_keys(session, window, "Return"));
+    ASSERT_NO_FATAL_FAILURE(expect_config_screen_with_plan("tiny_limit_config"));
+    ASSERT_NO_FATAL_FAILURE(run_to_the_end());
+
+    // The run converted with the smallest workable limit, which the entry set: the limit never
+    // reached the start below one chunk.
+    std::string log = read_text_file(folder.path + "/log_swizzle.txt");
+    EXPECT_NE(log.find("limiting use to 3.0 KiB"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cannot hold one chunk"), std::string::npos) << log;
+    EXPECT_EQ(log.find("Failed to allocate"), std::string::npos) << log;
+    EXPECT_EQ(check_poc2_file(destination + "/3_0_16", {plot}), "");
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(end_to_end_test, enter_keeps_the_typed_limit_and_escape_leaves_it_unchanged) {
+    const plot_spec_s plot = {3, 0, 16};
+    std::string path = write_poc1_plot(source, plot);
+    ASSERT_NE(path, "");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(choose_both_folders());
+
+    // Enter confirms what was typed and goes back to the configuration screen.
+    ASSERT_NO_FATAL_FAILURE(type_memory_limit("0.000005"));
+    ASSERT_TRUE(press_keys(session, window, "Return"));
+    ASSERT_NO_FATAL_FAILURE(expect_config_screen_with_plan("after_enter"));
+
+    // Escape goes back too, and what was typed is forgotten.
+    ASSERT_NO_FATAL_FAILURE(type_memory_limit("7"));
+    ASSERT_TRUE(press_keys(session, window, "Escape"));
+    ASSERT_NO_FATAL_FAILURE(expect_config_screen_with_plan("after_escape"));
+
+    ASSERT_NO_FATAL_FAILURE(run_to_the_end());
+    std::string log = read_text_file(folder.path + "/log_swizzle.txt");
+    EXPECT_NE(log.find("limiting use to 5.2 KiB"), std::string::npos) << log;
+    EXPECT_EQ(check_poc2_file(destination + "/3_0_16", {plot}), "");
 }
 
 } // namespace
