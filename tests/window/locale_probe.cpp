@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "sys/gtk_host.h"
+#include "sys/start_up.h"
 #include "ui/ram_entry.h"
 #include "util/size_text.h"
 
@@ -15,5 +16,5 @@ int main() {
     std::printf("%s|%0.1f%%|%llu|%llu\n", size_text(10485760000ull, false), 25.0,
                 static_cast<unsigned long long>(ram_limit_from_text("1,5")),
                 static_cast<unsigned long long>(ram_limit_from_text("1.5")));
-    return 0;
+    end_process(0); // as the program ends: GTK's connections are not torn down
 }
