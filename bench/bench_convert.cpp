@@ -24,10 +24,10 @@
 #include "catalogue/plot_name.h"
 #include "support/plot_files.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 #include "swizzler/worker.h"
-#include "sys/ui_tasks.h"
 #include "util/log.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -76,18 +76,19 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
     job.start_nonce = plot.start_nonce;
     job.nonces = plot.nonces;
     job.source_paths = {source};
+    job.source_nonces = {plot.nonces};
     job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
-    record.bytes_total = record.largest_job_bytes = plot_size(plot.nonces);
-    record.jobs.push_back(std::move(job));
+    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
+    record.plan.jobs.push_back(std::move(job));
     start_work_thread(record, capacity * 384, [] {});
     record.thread.join();
     run_ui_tasks();
-    bool completed = record.jobs[0].state == job_state::completed;
+    bool completed = record.plan.jobs[0].state == job_state::completed;
     if (!completed) {
-        std::fprintf(stderr, "conversion failed: %s\n", record.jobs[0].failure.c_str());
+        std::fprintf(stderr, "conversion failed: %s\n", record.plan.jobs[0].failure.c_str());
     }
-    unlink(record.jobs[0].output_path.c_str());
-    unlink((record.jobs[0].output_path + ".swizzling").c_str());
+    unlink(record.plan.jobs[0].output_path.c_str());
+    unlink((record.plan.jobs[0].output_path + ".swizzling").c_str());
     return completed;
 }
 

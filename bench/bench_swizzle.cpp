@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 
 namespace {
 

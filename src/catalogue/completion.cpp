@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <string>
 
-#include "swizzler/conversion_record.h"
-#include "sys/ui_tasks.h"
+#include "catalogue/conversion_plan.h"
 #include "util/log.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -20,11 +20,7 @@ const char* reason_of(const conversion_job_s& job) {
 
 } // namespace
 
-void offer_source_deletion() {
-    offer_source_deletion(the_swizzler());
-}
-
-void offer_source_deletion(swizzler_s& record) {
+void offer_source_deletion(const conversion_plan_s& record) {
     // Only a job whose output has its final name and is on the device may lose its sources.
     int incomplete = 0;
     int existing = 0;

@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <limits>
 
+#include "catalogue/conversion_plan.h"
 #include "catalogue/drives.h"
+#include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
-#include "swizzler/conversion_record.h"
-#include "swizzler/plot_layout.h"
 #include "util/folders.h"
 #include "util/log.h"
 
@@ -29,6 +29,7 @@ struct open_job_s {
     std::uint64_t start_nonce = 0;
     std::uint64_t nonces = 0;
     std::vector<std::string> source_paths;
+    std::vector<std::uint64_t> source_nonces;
 };
 
 // Totals of many huge plots must not wrap around and pass the space check.
@@ -55,14 +56,16 @@ std::uint64_t bytes_still_needed(const conversion_job_s& job) {
     return size - std::min(size, held);
 }
 
-void emit_job(swizzler_s& record, const std::string& destination, open_job_s& open) {
+void emit_job(conversion_plan_s& record, const std::string& destination, open_job_s& open) {
     conversion_job_s job;
     job.account_id = open.account_id;
     job.start_nonce = open.start_nonce;
     job.nonces = open.nonces;
     job.source_paths = std::move(open.source_paths);
+    job.source_nonces = std::move(open.source_nonces);
     job.output_path = make_output_path(destination, open.account_id, open.start_nonce, open.nonces);
     open.source_paths.clear();
+    open.source_nonces.clear();
     if (path_exists(job.output_path)) {
         log_message("Keeping %s which is already converted\n", job.output_path.c_str());
         job.state = job_state::existing;
@@ -76,7 +79,7 @@ void emit_job(swizzler_s& record, const std::string& destination, open_job_s& op
     ++job_count;
 }
 
-void clear_plan(swizzler_s& record) {
+void clear_plan(conversion_plan_s& record) {
     job_count = 0;
     record.jobs.clear();
     record.existing_jobs.clear();
@@ -87,14 +90,10 @@ void clear_plan(swizzler_s& record) {
 } // namespace
 
 void plan_jobs() {
-    plan_jobs(the_swizzler());
+    plan_jobs(the_plan());
 }
 
-void plan_jobs(swizzler_s& record) {
-    // The worker owns the job list once a run has started; a program makes one run.
-    if (record.thread.joinable()) {
-        return;
-    }
+void plan_jobs(conversion_plan_s& record) {
     plot_count = 0;
     clear_plan(record);
     last_plan_outcome = plan_outcome::no_folders;
@@ -159,6 +158,7 @@ void plan_jobs(swizzler_s& record) {
             have_open = true;
         }
         open.source_paths.push_back(std::move(plot.path));
+        open.source_nonces.push_back(plot.nonces);
     }
     emit_job(record, destination.path, open);
 

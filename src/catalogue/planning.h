@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-struct swizzler_s;
+struct conversion_plan_s;
 
 // Why the last plan is what it is, for the screens and the terminal front end.
 enum class plan_outcome {
@@ -30,8 +30,8 @@ extern plan_outcome last_plan_outcome; // what the last plan came to
 // The most nonces a plot or a merged job may have: its size must fit a file offset.
 inline constexpr std::uint64_t max_plot_nonces = (std::uint64_t{1} << 45) - 1;
 
-// Rebuilds the plan of the_swizzler() from source_drives and destination_drives.
+// Rebuilds the program's plan (the_plan()) from source_drives and destination_drives.
 void plan_jobs();
 
-// The same for a given record (tests).
-void plan_jobs(swizzler_s& record);
+// The same for a given plan.
+void plan_jobs(conversion_plan_s& plan);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "swizzler/plot_layout.h"
+#include "catalogue/plot_format.h"
 
 namespace {
 
@@ -22,7 +22,8 @@ std::uint64_t smallest_budget() {
 }
 
 buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t largest_job_bytes,
-                             std::uint64_t max_ram_bytes) {
+                             std::uint64_t max_ram_bytes, bool merged_jobs) {
+    (void)merged_jobs;
     buffer_sizing_s sizing;
     sizing.budget_bytes = max_ram_bytes != 0 ? max_ram_bytes : automatic_budget(memory);
     if (max_ram_bytes != 0 && max_ram_bytes > memory.available_bytes) {

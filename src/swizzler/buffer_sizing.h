@@ -34,4 +34,4 @@ std::uint64_t smallest_budget();
 // The sizing of a run whose largest job has `largest_job_bytes`, under the limit `max_ram_bytes`
 // (0 = automatic).
 buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t largest_job_bytes,
-                             std::uint64_t max_ram_bytes);
+                             std::uint64_t max_ram_bytes, bool merged_jobs);

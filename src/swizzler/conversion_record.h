@@ -20,38 +20,19 @@
 #include <thread>
 #include <vector>
 
-enum class job_state {
-    planned,   // not converted (yet): the run has not reached it, or stopped before it
-    completed, // the target has its final name and its data and folder are on the device
-    failed,    // the run gave up on it; `failure` says why, the sources must be kept
-    existing,  // its output was already there when the run came to it: not converted, kept
-};
-
-struct conversion_job_s {
-    std::uint64_t account_id = 0;
-    std::uint64_t start_nonce = 0;
-    std::uint64_t nonces = 0;              // sum of the sources' nonce counts
-    std::vector<std::string> source_paths; // ascending start nonce, each following the last
-    std::string output_path;               // final PoC2 path, no extension
-    std::future<void> pending_write;       // the job's running write-back, or empty
-    job_state state = job_state::planned;
-    std::string failure; // why a failed job did not complete, for the user
-};
+#include "catalogue/conversion_plan.h"
 
 struct swizzler_s {
     std::atomic<std::uint64_t> bytes_read{0};
     std::atomic<std::uint64_t> bytes_written{0};
-    std::uint64_t bytes_total = 0;
     bool finished = false; // the end-of-run hand-over has run (interface thread)
     std::function<void()> on_complete;
-    std::vector<conversion_job_s> jobs;          // the work of the run
-    std::vector<conversion_job_s> existing_jobs; // planned jobs whose output was already there
-    std::uint64_t buffer_bytes = 0;              // each of the six working buffers, K * 64
+    conversion_plan_s plan; // the run's jobs and totals: a copy of the plan it was started with
+    std::uint64_t buffer_bytes = 0; // each of the six working buffers, K * 64
     std::atomic<std::uint64_t> bytes_buffered{0};
     std::atomic<std::uint64_t> bytes_in_flight{0};
     std::atomic<std::uint64_t> bytes_verified{0}; // target bytes read back and found right
     bool verify_outputs = false; // read each output back against its sources before its name
-    std::uint64_t largest_job_bytes = 0;
     std::uint64_t ram_limit = 0; // memory budget in bytes, 0 = automatic
     std::atomic<bool> stop{false};
     std::thread thread; // the work thread; never joined by the program

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 #include "util/positioned_io.h"
 
 namespace {

@@ -9,12 +9,10 @@
 #include <system_error>
 #include <vector>
 
-#include "catalogue/plot_name.h"
 #include "swizzler/buffer_sizing.h"
 #include "swizzler/output_check.h"
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 #include "swizzler/write_back.h"
-#include "sys/ui_tasks.h"
 #include "util/helper_thread.h"
 #include "util/keep_awake.h"
 #include "util/log.h"
@@ -23,6 +21,7 @@
 #include "util/positioned_io.h"
 #include "util/size_text.h"
 #include "util/target_file.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -116,10 +115,9 @@ void close_sources(std::vector<source_s>& sources) {
 // other offsets than its name says, so its conversion would be wrong from the first byte.
 bool check_sources(conversion_job_s& job, std::vector<source_s>& sources) {
     std::uint64_t total = 0;
-    for (auto& source : sources) {
-        plot_file_s plot;
-        source.nonces =
-            parse_plot_file_name(source.file.path, &plot) == plot_name_kind::none ? 0 : plot.nonces;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        source_s& source = sources[i];
+        source.nonces = i < job.source_nonces.size() ? job.source_nonces[i] : 0;
         std::uint64_t promised = plot_size(source.nonces);
         struct stat status {};
         if (fstat(source.file.fd, &status) != 0) {
@@ -441,7 +439,7 @@ void convert_job(swizzler_s& record, conversion_job_s& job, buffers_s& buffers, 
     read_failure_s failure;
     pairs_result result =
         convert_pairs(record, job, sources, target, buffers, back, reads, capacity, &failure);
-    wait_for_pending_write(job);
+    wait_for_pending_write(back);
     if (result == pairs_result::converted && record.stop.load()) {
         result = pairs_result::stopped; // a stopped run gives no final names
     }
@@ -493,7 +491,8 @@ void work_thread(swizzler_s& record) {
     log_message("Work thread started\n");
 
     memory_status_s memory = read_memory_status();
-    buffer_sizing_s sizing = size_buffers(memory, record.largest_job_bytes, record.ram_limit);
+    buffer_sizing_s sizing = size_buffers(memory, record.plan.largest_job_bytes, record.ram_limit,
+                                          has_merged_jobs(record.plan));
     log_message("%s RAM available, limiting use to %s\n", size_text(memory.available_bytes, true),
                 size_text(sizing.budget_bytes, true));
     report_budget_change(sizing, record.ram_limit, memory);
@@ -517,7 +516,7 @@ void work_thread(swizzler_s& record) {
     chunk_reads_s reads;
     back.filling = {0, buffers.write_low[0].data, buffers.write_high[0].data};
     back.writing = {0, buffers.write_low[1].data, buffers.write_high[1].data};
-    for (auto& job : record.jobs) {
+    for (auto& job : record.plan.jobs) {
         if (record.stop.load()) {
             break;
         }

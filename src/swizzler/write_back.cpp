@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 #include "util/log.h"
 #include "util/positioned_io.h"
 
@@ -41,7 +41,7 @@ void flush_scoops(swizzler_s& record, conversion_job_s& job, const file_handle_s
         record.bytes_buffered.exchange(0);
         return;
     }
-    wait_for_pending_write(job);
+    wait_for_pending_write(back);
     if (record.stop.load()) {
         return;
     }
@@ -61,7 +61,7 @@ void flush_scoops(swizzler_s& record, conversion_job_s& job, const file_handle_s
     task->nonces = job.nonces;
     task->scoop = scoop;
     task->base = base;
-    job.pending_write = task->done.get_future();
+    back.pending_write = task->done.get_future();
     start_on_helper(back.writer, [task] {
         write_scoops(*task->record, task->nonces, *task->target, *task->set, task->scoop,
                      task->base, task->partner);
@@ -69,9 +69,9 @@ void flush_scoops(swizzler_s& record, conversion_job_s& job, const file_handle_s
     });
 }
 
-void wait_for_pending_write(conversion_job_s& job) {
-    if (job.pending_write.valid()) {
-        job.pending_write.get();
+void wait_for_pending_write(write_back_s& back) {
+    if (back.pending_write.valid()) {
+        back.pending_write.get();
     }
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 
 #include "swizzler/conversion_record.h"
 #include "util/file_handle.h"
@@ -32,6 +33,7 @@ struct write_back_s {
     std::uint64_t target_offset = 0; // nonces of the current pair already handed over
     helper_thread_s writer;          // runs the write tasks
     helper_thread_s partner_writer;  // writes the run of scoop 4095 - s beside the writer
+    std::future<void> pending_write; // the running write task, or empty
 };
 
 // Hands the filling set over: waits for the job's previous write, and unless the record's stop
@@ -40,8 +42,8 @@ struct write_back_s {
 void flush_scoops(swizzler_s& record, conversion_job_s& job, const file_handle_s& target,
                   write_back_s& back, std::uint64_t scoop);
 
-// Waits for the job's running write, if any, and leaves pending_write empty.
-void wait_for_pending_write(conversion_job_s& job);
+// Waits for the running write, if any, and leaves pending_write empty.
+void wait_for_pending_write(write_back_s& back);
 
 // The body of one write task: both runs of the set into the target (the second on `partner`
 // at the same time, when given), the counters, and the set emptied.

@@ -17,19 +17,19 @@
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
+#include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
 #include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/plot_layout.h"
 #include "swizzler/worker.h"
 #include "sys/cli_options.h"
 #include "sys/cli_printable.h"
 #include "sys/cli_summary.h"
 #include "sys/cli_terminal.h"
-#include "sys/ui_tasks.h"
 #include "util/log.h"
 #include "util/memory_status.h"
 #include "util/size_text.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -71,10 +71,11 @@ void install_loop_hooks() {
     });
 }
 
-void print_memory_line(const swizzler_s& record, std::uint64_t max_ram_bytes, char* memory,
+void print_memory_line(const conversion_plan_s& record, std::uint64_t max_ram_bytes, char* memory,
                        std::size_t capacity) {
     memory_status_s status = read_memory_status();
-    buffer_sizing_s sizing = size_buffers(status, record.largest_job_bytes, max_ram_bytes);
+    buffer_sizing_s sizing =
+        size_buffers(status, record.largest_job_bytes, max_ram_bytes, has_merged_jobs(record));
     int used =
         std::snprintf(memory, capacity, " Using %s RAM", size_text(sizing.buffer_bytes, true));
     if (used < 0 || static_cast<std::size_t>(used) >= capacity) {
@@ -103,7 +104,7 @@ void print_job_line(const conversion_job_s& job, const char* note) {
     std::printf("%s\n", note);
 }
 
-void print_plan(const swizzler_s& record, std::uint64_t max_ram_bytes) {
+void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes) {
     if (!record.jobs.empty()) {
         char memory[256] = "";
         if (record.largest_job_bytes != 0) {
@@ -156,11 +157,11 @@ void print_outcome(const swizzler_s& record) {
     }
     int completed = 0;
     int existing = 0;
-    for (const auto& job : record.jobs) {
+    for (const auto& job : record.plan.jobs) {
         completed += job.state == job_state::completed;
         existing += job.state == job_state::existing;
     }
-    int total = static_cast<int>(record.jobs.size()) - existing;
+    int total = static_cast<int>(record.plan.jobs.size()) - existing;
     if (existing > 0) {
         std::printf("%d PoC2 plots were already there when their turn came; their sources are "
                     "kept.\n",
@@ -207,7 +208,7 @@ int main(int argc, char** argv) {
     merge_adjacent = options.merge;
     add_drive(source_list, options.source);
     add_drive(destination_list, options.destination);
-    print_plan(record, options.max_ram_bytes);
+    print_plan(the_plan(), options.max_ram_bytes);
 
     switch (last_plan_outcome) {
     case plan_outcome::no_room:
@@ -228,6 +229,7 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    record.plan = the_plan();
     record.verify_outputs = options.verify;
     // The run's time ends where the work does, before the closing question waits for the user.
     auto started = std::chrono::steady_clock::now();
@@ -236,7 +238,7 @@ int main(int argc, char** argv) {
     start_work_thread(record, options.max_ram_bytes, [&] {
         ended = std::chrono::steady_clock::now();
         ended_normally = true;
-        offer_source_deletion();
+        offer_source_deletion(record.plan);
     });
     int status = run_loop(record);
     if (record.thread.joinable()) {

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "catalogue/plot_format.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/plot_layout.h"
 #include "sys/cli_printable.h"
 #include "util/size_text.h"
 
@@ -65,10 +65,10 @@ std::string elapsed_text(double seconds) {
 std::string run_summary(const swizzler_s& record, double seconds) {
     std::vector<std::string> converted, already_there, skipped, failed;
     std::uint64_t converted_bytes = 0;
-    for (const conversion_job_s& job : record.existing_jobs) {
+    for (const conversion_job_s& job : record.plan.existing_jobs) {
         already_there.push_back(printable(job.output_path));
     }
-    for (const conversion_job_s& job : record.jobs) {
+    for (const conversion_job_s& job : record.plan.jobs) {
         std::string output = printable(job.output_path);
         switch (outcome_of(job)) {
         case outcome::converted:

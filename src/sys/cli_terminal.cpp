@@ -99,7 +99,7 @@ void show_progress(const swizzler_s& record, progress_view_s& view) {
     double t = elapsed.count();
     std::uint64_t read = record.bytes_read.load();
     std::uint64_t written = record.bytes_written.load();
-    std::uint64_t total = record.bytes_total;
+    std::uint64_t total = record.plan.bytes_total;
 
     view.samples.push_back({t, read, written});
     while (view.samples.size() > 2 && t - view.samples.front().seconds > rate_window_seconds) {

@@ -11,11 +11,11 @@
 
 #include "catalogue/drives.h"
 #include "sys/gtk_dialogs.h"
-#include "sys/ui_tasks.h"
 #include "ui/click_regions.h"
 #include "ui/draw.h"
 #include "ui/window_record.h"
 #include "util/log.h"
+#include "util/ui_tasks.h"
 
 namespace {
 

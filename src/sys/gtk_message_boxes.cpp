@@ -16,8 +16,8 @@
 #include "sys/desktop_notification.h"
 #include "sys/gtk_dialogs.h"
 #include "sys/gtk_host.h"
-#include "sys/ui_tasks.h"
 #include "util/log.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -78,8 +78,8 @@ bool show_box(int window, const char* title, const char* text, message_box_kind 
     request->kind = kind;
     std::future<bool> answer = request->answer.get_future();
     post_to_ui([request] {
-        request->answer.set_value(run_box(request->window, request->title.c_str(),
-                                          request->text.c_str(), request->kind));
+        request->answer.set_value(
+            run_box(request->window, request->title.c_str(), request->text.c_str(), request->kind));
     });
     return answer.get();
 }

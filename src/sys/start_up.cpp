@@ -5,11 +5,11 @@
 
 #include "swizzler/conversion_record.h"
 #include "sys/gtk_host.h"
-#include "sys/ui_tasks.h"
 #include "ui/progress_screen.h"
 #include "ui/window_record.h"
 #include "util/log.h"
 #include "util/target_file.h"
+#include "util/ui_tasks.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "catalogue/completion.h"
+#include "catalogue/conversion_plan.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "swizzler/buffer_sizing.h"
@@ -36,7 +37,7 @@ void toggle_merge() {
 }
 
 // In place of a plan, the plan line says why there is nothing to start.
-void explain_empty_plan(char (&summary)[128], const swizzler_s& record) {
+void explain_empty_plan(char (&summary)[128], const conversion_plan_s& record) {
     const char* reason = "Select source and destination drives for plot conversion to PoC2.";
     switch (last_plan_outcome) {
     case plan_outcome::no_plots:
@@ -59,15 +60,15 @@ void explain_empty_plan(char (&summary)[128], const swizzler_s& record) {
 }
 
 void draw_summary(int window) {
-    const swizzler_s& record = the_swizzler();
+    const conversion_plan_s& record = the_plan();
     char summary[128];
     if (record.jobs.empty()) {
         explain_empty_plan(summary, record);
     } else {
         char memory[128] = "";
         if (record.largest_job_bytes != 0) {
-            buffer_sizing_s sizing =
-                size_buffers(read_memory_status(), record.largest_job_bytes, max_ram_bytes);
+            buffer_sizing_s sizing = size_buffers(read_memory_status(), record.largest_job_bytes,
+                                                  max_ram_bytes, has_merged_jobs(record));
             std::snprintf(memory, sizeof memory, " Using %s RAM",
                           size_text(sizing.buffer_bytes, true));
         }
@@ -119,7 +120,7 @@ void config_screen() {
     drive_panel("Destination drive", destination_list, 230);
     draw_merge_option(window);
     draw_memory_limit(window);
-    draw_button(window, "Start Swizzling!", !the_swizzler().jobs.empty(), 486, 416, 130, 40,
+    draw_button(window, "Start Swizzling!", !the_plan().jobs.empty(), 486, 416, 130, 40,
                 start_conversion, 12);
 }
 
@@ -137,5 +138,7 @@ void start_conversion() {
         host_hooks().start_repaint_timer(current_window, 1000);
     }
     set_taskbar_progress(0);
-    start_work_thread(the_swizzler(), max_ram_bytes, [] { offer_source_deletion(); });
+    swizzler_s& record = the_swizzler();
+    record.plan = the_plan();
+    start_work_thread(record, max_ram_bytes, [&record] { offer_source_deletion(record.plan); });
 }

@@ -189,7 +189,7 @@ void progress_screen() {
             .count();
     std::uint64_t read = record.bytes_read.load();
     std::uint64_t written = record.bytes_written.load();
-    std::uint64_t total = record.bytes_total;
+    std::uint64_t total = record.plan.bytes_total;
 
     draw_heading(window, "Read", 12);
     float read_rate =

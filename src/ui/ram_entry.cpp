@@ -9,6 +9,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "catalogue/conversion_plan.h"
 #include "catalogue/planning.h"
 #include "swizzler/buffer_sizing.h"
 #include "ui/config_screen.h"
@@ -38,7 +39,7 @@ void draw_limit_note(int window, const memory_status_s& memory) {
     if (max_ram_bytes == 0) {
         return;
     }
-    buffer_sizing_s sizing = size_buffers(memory, 0, max_ram_bytes);
+    buffer_sizing_s sizing = size_buffers(memory, 0, max_ram_bytes, has_merged_jobs(the_plan()));
     char note[256];
     if (sizing.change == budget_change::raised_to_smallest) {
         std::snprintf(note, sizeof note,
@@ -176,7 +177,8 @@ void ram_entry_screen() {
 void confirm_ram_entry() {
     // Enter may come before the frame that reads the last keystroke: the text decides.
     max_ram_bytes = ram_limit_from_text(ram_text);
-    buffer_sizing_s sizing = size_buffers(read_memory_status(), 0, max_ram_bytes);
+    buffer_sizing_s sizing =
+        size_buffers(read_memory_status(), 0, max_ram_bytes, has_merged_jobs(the_plan()));
     if (sizing.change == budget_change::raised_to_smallest) {
         // The limit shown on the configuration screen is then the one the run keeps to.
         max_ram_bytes = sizing.budget_bytes;

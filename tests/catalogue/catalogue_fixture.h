@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/conversion_plan.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "support/scripted_boxes.h"
 #include "support/temp_folder.h"
-#include "swizzler/conversion_record.h"
 #include "util/log.h"
 
 class catalogue_test : public ::testing::Test {
@@ -26,7 +26,7 @@ class catalogue_test : public ::testing::Test {
         source_drives.clear();
         destination_drives.clear();
         merge_adjacent = true;
-        the_swizzler().jobs.clear();
+        the_plan().jobs.clear();
         ASSERT_TRUE(open_log_file((logs.path + "/log_swizzle.txt").c_str()));
         install_scripted_boxes(boxes);
     }
@@ -36,7 +36,7 @@ class catalogue_test : public ::testing::Test {
         set_repaint_handler(nullptr);
         source_drives.clear();
         destination_drives.clear();
-        the_swizzler().jobs.clear();
+        the_plan().jobs.clear();
     }
 
     // An empty file of that name: planning reads names only.
@@ -52,7 +52,7 @@ class catalogue_test : public ::testing::Test {
 
     std::string log_text() { return read_text_file(logs.path + "/log_swizzle.txt"); }
 
-    static std::vector<std::string> output_names(const swizzler_s& record) {
+    static std::vector<std::string> output_names(const conversion_plan_s& record) {
         std::vector<std::string> names;
         for (const auto& job : record.jobs) {
             names.push_back(job.output_path.substr(job.output_path.rfind('/') + 1));

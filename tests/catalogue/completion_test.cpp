@@ -2,7 +2,7 @@
 
 #include "catalogue/completion.h"
 #include "catalogue_fixture.h"
-#include "sys/ui_tasks.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ using strings = std::vector<std::string>;
 // leaves them; quitting is recorded instead of ending anything.
 class completion_test : public catalogue_test {
   protected:
-    swizzler_s record;
+    conversion_plan_s record;
     int quit_status = -1;
 
     void SetUp() override {

@@ -49,11 +49,11 @@ TEST_F(catalogue_test, adding_measures_once_plans_and_repaints) {
     add_drive(source_list, source.path);
     EXPECT_EQ(repaints, 1);
     EXPECT_GT(source_drives[0].free_bytes, 0u);
-    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(the_plan().jobs.empty());
 
     add_drive(destination_list, destination.path);
     EXPECT_EQ(repaints, 2);
-    EXPECT_EQ(the_swizzler().jobs.size(), 1u);
+    EXPECT_EQ(the_plan().jobs.size(), 1u);
 
     add_drive(destination_list, destination.path);
     EXPECT_EQ(destination_drives.size(), 1u) << "a folder already in the list adds nothing";
@@ -73,13 +73,13 @@ TEST_F(catalogue_test, removing_and_choosing_again_plans_the_new_folder) {
     add_drive(destination_list, destination.path);
     remove_drive(source_list, 0);
     plan_jobs();
-    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(the_plan().jobs.empty());
     add_drive(source_list, other.path);
-    EXPECT_EQ(output_names(the_swizzler()), (strings{"2_0_8"}));
+    EXPECT_EQ(output_names(the_plan()), (strings{"2_0_8"}));
 
     remove_drive(destination_list, 0);
     plan_jobs();
-    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(the_plan().jobs.empty());
 }
 
 TEST_F(catalogue_test, free_space_that_cannot_be_read_is_zero_and_logged) {

@@ -1,7 +1,7 @@
 #include <sys/stat.h>
 
+#include "catalogue/plot_format.h"
 #include "catalogue_fixture.h"
-#include "swizzler/plot_layout.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ TEST_F(catalogue_test, adjacent_plots_merge_into_one_job_and_split_with_merge_of
         touch(source.path, name);
     }
     choose(source.path, destination.path, plenty);
-    swizzler_s& record = the_swizzler();
+    conversion_plan_s& record = the_plan();
 
     plan_jobs();
     ASSERT_EQ(record.jobs.size(), 1u);
@@ -54,7 +54,7 @@ TEST_F(catalogue_test, gaps_overlaps_and_other_accounts_never_merge) {
     choose(source.path, destination.path, plenty);
     plan_jobs();
     // 1_0 and 1_100 are adjacent; 1_101 overlaps 1_100's range; 2 and 3 are other accounts.
-    EXPECT_EQ(output_names(the_swizzler()),
+    EXPECT_EQ(output_names(the_plan()),
               (strings{"1_0_200", "1_101_50", "2_0_100", "3_0_100", "3_50_100"}));
 }
 
@@ -69,10 +69,10 @@ TEST_F(catalogue_test, the_directory_order_does_not_change_the_plan) {
     }
     choose(source.path, destination.path, plenty);
     plan_jobs();
-    strings first = output_names(the_swizzler());
+    strings first = output_names(the_plan());
     source_drives[0].path = other.path;
     plan_jobs();
-    EXPECT_EQ(output_names(the_swizzler()), first);
+    EXPECT_EQ(output_names(the_plan()), first);
     EXPECT_EQ(first, (strings{"4_0_8", "5_0_24", "5_40_8"}));
 }
 
@@ -81,13 +81,13 @@ TEST_F(catalogue_test, free_space_must_hold_every_plot) {
     touch(source.path, "7_10_6_6");
     choose(source.path, destination.path, plot_size(16));
     plan_jobs();
-    EXPECT_EQ(the_swizzler().jobs.size(), 1u) << "exactly enough space passes";
+    EXPECT_EQ(the_plan().jobs.size(), 1u) << "exactly enough space passes";
     EXPECT_TRUE(boxes.shown.empty());
 
     destination_drives[0].free_bytes = plot_size(16) - 1;
     plan_jobs();
-    EXPECT_TRUE(the_swizzler().jobs.empty());
-    EXPECT_EQ(the_swizzler().bytes_total, 0u);
+    EXPECT_TRUE(the_plan().jobs.empty());
+    EXPECT_EQ(the_plan().bytes_total, 0u);
     EXPECT_EQ(plot_count, 2) << "the counted plots stay";
     EXPECT_EQ(job_count, 0);
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -107,7 +107,7 @@ TEST_F(catalogue_test, only_optimized_poc1_files_of_the_folder_itself_are_planne
     touch(source.path + "/9_32_8_8", "9_40_8_8");
     choose(source.path, destination.path, plenty);
     plan_jobs();
-    EXPECT_EQ(output_names(the_swizzler()), (strings{"9_24_8"}));
+    EXPECT_EQ(output_names(the_plan()), (strings{"9_24_8"}));
     std::string log = log_text();
     EXPECT_NE(log.find("Skipping 9_0_8_4 which is unoptimized PoC1\n"), std::string::npos);
     EXPECT_NE(log.find("Skipping 9_8_8 which is already PoC2\n"), std::string::npos);
@@ -119,12 +119,12 @@ TEST_F(catalogue_test, nothing_is_planned_without_both_folders_or_without_plots)
     source_drives.push_back({source.path, 0, 0});
     plan_jobs();
     EXPECT_EQ(plot_count, 0) << "the source is not scanned before a destination is chosen";
-    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(the_plan().jobs.empty());
 
     destination_drives.push_back({destination.path, plenty, 0});
     source_drives[0].path = destination.path; // a folder without plots
     plan_jobs();
-    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(the_plan().jobs.empty());
     EXPECT_EQ(log_text().find("total jobs"), std::string::npos);
 }
 
@@ -132,9 +132,9 @@ TEST_F(catalogue_test, a_trailing_slash_and_the_root_folder_give_usable_paths) {
     touch(source.path, "1_0_8_8");
     choose(source.path + "/", destination.path + "/", plenty);
     plan_jobs();
-    ASSERT_EQ(the_swizzler().jobs.size(), 1u);
-    EXPECT_EQ(the_swizzler().jobs[0].source_paths[0], source.path + "//1_0_8_8");
-    EXPECT_EQ(the_swizzler().jobs[0].output_path, destination.path + "//1_0_8");
+    ASSERT_EQ(the_plan().jobs.size(), 1u);
+    EXPECT_EQ(the_plan().jobs[0].source_paths[0], source.path + "//1_0_8_8");
+    EXPECT_EQ(the_plan().jobs[0].output_path, destination.path + "//1_0_8");
 }
 
 // A rerun after an interruption: outputs that already have their final name are set aside
@@ -152,7 +152,7 @@ TEST_F(catalogue_test, outputs_already_there_are_set_aside_and_need_no_room) {
     std::uint64_t held_bytes = static_cast<std::uint64_t>(held.st_blocks) * 512;
     ASSERT_GE(held_bytes, plot_size(8));
     choose(source.path, destination.path, plot_size(8) + plot_size(16) - held_bytes);
-    swizzler_s& record = the_swizzler();
+    conversion_plan_s& record = the_plan();
     plan_jobs();
 
     EXPECT_TRUE(boxes.shown.empty()) << "exactly the room still needed passes";
@@ -194,7 +194,7 @@ TEST_F(catalogue_test, sizes_that_do_not_fit_are_skipped_or_not_merged) {
     touch(source.path, "2_" + std::to_string(std::uint64_t{2} << 44) + "_8_8");
     touch(source.path, "3_0_8_8");
     choose(source.path, destination.path, ~std::uint64_t{0});
-    swizzler_s& record = the_swizzler();
+    conversion_plan_s& record = the_plan();
     plan_jobs();
 
     // 2^44 + 2^44 nonces would be 2^63 bytes, one more nonce than a file may hold.

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/plot_format.h"
 #include "cli_runner.h"
 #include "support/memory_group.h"
 #include "support/plot_files.h"
 #include "support/small_volume.h"
-#include "swizzler/plot_layout.h"
 
 namespace {
 

@@ -178,7 +178,7 @@ TEST(cli_summary, jobs_are_grouped_by_outcome_and_the_speed_is_the_written_bytes
     swizzler_s record;
     auto add_job = [&](const char* output, std::uint64_t nonces, job_state state,
                        const char* failure) {
-        conversion_job_s& job = record.jobs.emplace_back();
+        conversion_job_s& job = record.plan.jobs.emplace_back();
         job.output_path = output;
         job.nonces = nonces;
         job.state = state;

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "catalogue/plot_format.h"
 #include "support/temp_folder.h"
 #include "swizzler/buffer_sizing.h"
-#include "swizzler/plot_layout.h"
 #include "util/memory_status.h"
 
 namespace {
@@ -68,34 +68,37 @@ TEST(buffer_sizing, one_rule_for_automatic_limited_and_impossible_budgets) {
     memory_status_s memory{10 * gib, 16 * gib};
     // Automatic: nine tenths of the available memory in whole groups of 8 nonces, or less when
     // the largest job needs less.
-    buffer_sizing_s huge = size_buffers(memory, plot_size(std::uint64_t{1} << 40), 0);
+    buffer_sizing_s huge = size_buffers(memory, plot_size(std::uint64_t{1} << 40), 0, false);
     EXPECT_EQ(huge.budget_bytes, 9 * gib);
     EXPECT_EQ(huge.capacity, 9 * gib / 3072 * 8);
     EXPECT_EQ(huge.buffer_bytes, huge.capacity * 384);
     EXPECT_EQ(huge.change, budget_change::none);
-    EXPECT_EQ(size_buffers(memory, plot_size(1000000), 0).buffer_bytes, 384000000u);
+    EXPECT_EQ(size_buffers(memory, plot_size(1000000), 0, false).buffer_bytes, 384000000u);
 
     // A limit is kept to, rounded down to whole groups, never up.
-    buffer_sizing_s limited = size_buffers(memory, plot_size(std::uint64_t{1} << 30), 2 * gib);
+    buffer_sizing_s limited =
+        size_buffers(memory, plot_size(std::uint64_t{1} << 30), 2 * gib, false);
     EXPECT_EQ(limited.budget_bytes, 2 * gib);
     EXPECT_LE(limited.buffer_bytes, 2 * gib);
     EXPECT_GT(limited.buffer_bytes, 2 * gib - 3072);
 
     // More than the machine has free: lowered to what it has, and said so.
-    buffer_sizing_s lowered = size_buffers(memory, plot_size(std::uint64_t{1} << 40), 100 * gib);
+    buffer_sizing_s lowered =
+        size_buffers(memory, plot_size(std::uint64_t{1} << 40), 100 * gib, false);
     EXPECT_EQ(lowered.budget_bytes, 10 * gib);
     EXPECT_LE(lowered.buffer_bytes, 10 * gib);
     EXPECT_EQ(lowered.change, budget_change::lowered_to_available);
 
     // Less than one chunk: raised to the smallest workable budget, which converts.
-    buffer_sizing_s raised = size_buffers(memory, plot_size(100), 2150);
+    buffer_sizing_s raised = size_buffers(memory, plot_size(100), 2150, false);
     EXPECT_EQ(raised.budget_bytes, smallest_budget());
     EXPECT_EQ(raised.capacity, 8u);
     EXPECT_EQ(raised.change, budget_change::raised_to_smallest);
-    EXPECT_EQ(size_buffers(memory, plot_size(3), 1).capacity, 3u) << "a job smaller than a chunk";
+    EXPECT_EQ(size_buffers(memory, plot_size(3), 1, false).capacity, 3u)
+        << "a job smaller than a chunk";
 
     // An empty plan needs nothing.
-    EXPECT_EQ(size_buffers(memory, 0, 0).buffer_bytes, 0u);
+    EXPECT_EQ(size_buffers(memory, 0, 0, false).buffer_bytes, 0u);
 }
 
 } // namespace

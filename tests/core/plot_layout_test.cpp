@@ -7,7 +7,7 @@
 
 #include "support/plot_files.h"
 #include "support/temp_folder.h"
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 
 namespace {
 

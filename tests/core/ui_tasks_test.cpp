@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "sys/ui_tasks.h"
+#include "util/ui_tasks.h"
 
 namespace {
 

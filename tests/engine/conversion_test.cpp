@@ -13,7 +13,7 @@ TEST_F(conversion_test, one_job_reports_its_steps_in_order_and_hands_the_end_to_
     run(0);
 
     EXPECT_EQ(check_poc2_file(output, {plot}), "");
-    EXPECT_EQ(record.jobs[0].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::completed);
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(record.finished);
     EXPECT_TRUE(quits.empty());
@@ -62,7 +62,7 @@ TEST_F(conversion_test, a_path_longer_than_any_fixed_buffer_is_used_whole) {
     run(0);
     EXPECT_EQ(check_poc2_file(output, {plot}), "");
     EXPECT_TRUE(log_has("Creating target " + output + ".swizzling"));
-    EXPECT_EQ(record.jobs[0].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::completed);
 }
 
 TEST_F(conversion_test, a_source_whose_name_gives_no_count_adds_nothing_but_counts_must_add_up) {
@@ -70,16 +70,17 @@ TEST_F(conversion_test, a_source_whose_name_gives_no_count_adds_nothing_but_coun
     std::string output = add_job({plot});
     std::string junk = sources + "/not_a_plot";
     std::ofstream{junk}; // empty, as a name that gives no count must be
-    record.jobs[0].source_paths.push_back(junk);
+    record.plan.jobs[0].source_paths.push_back(junk);
+    record.plan.jobs[0].source_nonces.push_back(0);
     std::string short_output = add_job({{13, 0, 8}});
-    record.jobs[1].nonces = 16; // more than its one source gives
+    record.plan.jobs[1].nonces = 16; // more than its one source gives
     run(0);
 
     EXPECT_EQ(check_poc2_file(output, {plot}), "");
-    EXPECT_EQ(record.jobs[0].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::completed);
     EXPECT_FALSE(file_exists(short_output));
     EXPECT_FALSE(file_exists(short_output + ".swizzling"));
-    EXPECT_EQ(record.jobs[1].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::failed);
     EXPECT_TRUE(log_has("The sources of " + short_output + " hold 8 nonces, not 16"));
 }
 
@@ -119,17 +120,17 @@ TEST_P(conversion_shapes, convert_every_byte_and_count_it_once) {
     for (std::size_t j = 0; j < shape.jobs.size(); ++j) {
         EXPECT_EQ(check_poc2_file(output[j], shape.jobs[j]), "");
         EXPECT_FALSE(file_exists(output[j] + ".swizzling"));
-        EXPECT_EQ(record.jobs[j].state, job_state::completed) << record.jobs[j].failure;
+        EXPECT_EQ(record.plan.jobs[j].state, job_state::completed) << record.plan.jobs[j].failure;
     }
-    EXPECT_EQ(record.bytes_read.load(), record.bytes_total);
-    EXPECT_EQ(record.bytes_written.load(), record.bytes_total);
+    EXPECT_EQ(record.bytes_read.load(), record.plan.bytes_total);
+    EXPECT_EQ(record.bytes_written.load(), record.plan.bytes_total);
     EXPECT_EQ(record.bytes_buffered.load(), 0u);
     EXPECT_EQ(record.bytes_in_flight.load(), 0u);
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(shown().empty());
 
     if (!shape.pair_zero.empty()) {
-        std::uint64_t n = record.jobs[0].nonces;
+        std::uint64_t n = record.plan.jobs[0].nonces;
         std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
         for (auto [base, count] : shape.pair_zero) {
             expected.emplace_back(scoop_offset(n, 0, base), count * 64);

@@ -15,11 +15,11 @@
 #include "support/scripted_boxes.h"
 #include "support/temp_folder.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 #include "swizzler/worker.h"
-#include "sys/ui_tasks.h"
 #include "util/log.h"
 #include "util/positioned_io.h"
+#include "util/ui_tasks.h"
 
 // K = min(8 * floor(budget / 3072), largest job): these budgets force K = 8 and K = 16.
 inline constexpr std::uint64_t budget_for_8 = 8 * 384;
@@ -75,14 +75,16 @@ class engine_test : public ::testing::Test {
             std::string path = write_poc1_plot(sources, plot);
             EXPECT_FALSE(path.empty());
             job.source_paths.push_back(path);
+            job.source_nonces.push_back(plot.nonces);
             job.nonces += plot.nonces;
         }
         job.output_path = make_output_path(output_folder.empty() ? outputs : output_folder,
                                            job.account_id, job.start_nonce, job.nonces);
-        record.bytes_total += plot_size(job.nonces);
-        record.largest_job_bytes = std::max(record.largest_job_bytes, plot_size(job.nonces));
+        record.plan.bytes_total += plot_size(job.nonces);
+        record.plan.largest_job_bytes =
+            std::max(record.plan.largest_job_bytes, plot_size(job.nonces));
         std::string output = job.output_path;
-        record.jobs.push_back(std::move(job));
+        record.plan.jobs.push_back(std::move(job));
         return output;
     }
 
@@ -116,8 +118,8 @@ class engine_test : public ::testing::Test {
     }
 
     void expect_complete_counters() {
-        EXPECT_EQ(record.bytes_read.load(), record.bytes_total);
-        EXPECT_EQ(record.bytes_written.load(), record.bytes_total);
+        EXPECT_EQ(record.bytes_read.load(), record.plan.bytes_total);
+        EXPECT_EQ(record.bytes_written.load(), record.plan.bytes_total);
         EXPECT_EQ(record.bytes_buffered.load(), 0u);
         EXPECT_EQ(record.bytes_in_flight.load(), 0u);
     }

@@ -33,7 +33,7 @@ TEST_F(fault_test, an_existing_final_name_is_kept_and_never_replaced) {
     std::string raced = add_job({second});
     std::string other = add_job({third});
     std::ofstream(taken) << "someone else's file";
-    std::string raced_source = record.jobs[1].source_paths[0];
+    std::string raced_source = record.plan.jobs[1].source_paths[0];
     set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t,
                           std::uint64_t) {
         if (direction == io_direction::read && file.path == raced_source && !file_exists(raced)) {
@@ -46,16 +46,16 @@ TEST_F(fault_test, an_existing_final_name_is_kept_and_never_replaced) {
     EXPECT_EQ(read_text_file(taken), "someone else's file");
     EXPECT_FALSE(file_exists(taken + ".swizzling")) << "nothing converted for an existing output";
     EXPECT_TRUE(log_has("Skipping " + taken + ": it is already there"));
-    EXPECT_EQ(record.jobs[0].state, job_state::existing);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::existing);
 
     EXPECT_EQ(read_text_file(raced), "written meanwhile");
     EXPECT_EQ(check_poc2_file(raced + ".swizzling", {second}), "");
     EXPECT_TRUE(log_has("Error renaming " + raced + ".swizzling to " + raced));
-    EXPECT_EQ(record.jobs[1].state, job_state::failed);
-    EXPECT_EQ(record.jobs[1].failure, "a file of its final name already exists");
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[1].failure, "a file of its final name already exists");
 
     EXPECT_EQ(check_poc2_file(other, {third}), "");
-    EXPECT_EQ(record.jobs[2].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[2].state, job_state::completed);
     EXPECT_EQ(completions, 1);
 }
 
@@ -66,8 +66,8 @@ TEST_F(fault_test, a_source_of_another_length_than_its_name_fails_its_job_before
     std::string broken = add_job({kept, short_one});
     std::string longer = add_job({long_one});
     std::string fine = add_job({next});
-    std::string short_path = record.jobs[0].source_paths[1];
-    std::string long_path = record.jobs[1].source_paths[0];
+    std::string short_path = record.plan.jobs[0].source_paths[1];
+    std::string long_path = record.plan.jobs[1].source_paths[0];
     ASSERT_EQ(truncate(short_path.c_str(), plot_size(16) - 64), 0);
     ASSERT_EQ(truncate(long_path.c_str(), plot_size(9)), 0);
     run(0);
@@ -76,9 +76,10 @@ TEST_F(fault_test, a_source_of_another_length_than_its_name_fails_its_job_before
         EXPECT_FALSE(file_exists(output));
         EXPECT_FALSE(file_exists(output + ".swizzling"));
     }
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.jobs[1].state, job_state::failed);
-    EXPECT_EQ(record.jobs[1].failure, "its source " + long_path + " is longer than its name says");
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[1].failure,
+              "its source " + long_path + " is longer than its name says");
     EXPECT_TRUE(log_has("Source " + short_path +
                         " holds 4194240 bytes, less than the 4194304 "
                         "bytes its name gives"));
@@ -89,14 +90,14 @@ TEST_F(fault_test, a_source_of_another_length_than_its_name_fails_its_job_before
     EXPECT_NE(shown()[0].text.find(short_path), std::string::npos) << shown()[0].text;
     EXPECT_NE(shown()[1].text.find(long_path), std::string::npos) << shown()[1].text;
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
-    EXPECT_EQ(record.jobs[2].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[2].state, job_state::completed);
 }
 
 TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
     plot_spec_s a{1, 0, 8}, b{1, 8, 8}, next{2, 0, 16};
     std::string abandoned = add_job({a, b});
     std::string fine = add_job({next});
-    std::string failing = record.jobs[0].source_paths[1];
+    std::string failing = record.plan.jobs[0].source_paths[1];
     std::uint64_t bad_offset = scoop_offset(8, 4095 - 300, 0); // pair 300, second source
     set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
                           std::uint64_t) {
@@ -106,8 +107,8 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
     run(0);
 
     EXPECT_FALSE(file_exists(abandoned));
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.jobs[0].failure, "its source " + failing + " could not be read");
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[0].failure, "its source " + failing + " could not be read");
     auto lines = log_lines();
     auto read_line =
         std::find(lines.begin(), lines.end(),
@@ -121,7 +122,7 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
     EXPECT_NE(shown()[0].text.find(failing), std::string::npos) << shown()[0].text;
 
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
-    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::completed);
     EXPECT_EQ(record.bytes_in_flight.load(), 0u);
     EXPECT_EQ(completions, 1);
 }
@@ -143,9 +144,9 @@ TEST_F(fault_test, the_stop_flag_ends_the_run_inside_a_job_without_a_final_name)
 
     EXPECT_FALSE(file_exists(output));
     EXPECT_TRUE(file_exists(output + ".swizzling"));
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.jobs[1].state, job_state::planned);
-    EXPECT_FALSE(log_has("Opening source " + record.jobs[1].source_paths[0]));
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::planned);
+    EXPECT_FALSE(log_has("Opening source " + record.plan.jobs[1].source_paths[0]));
     EXPECT_EQ(log_lines().back(), "Work thread ended");
     EXPECT_EQ(completions, 0) << "a stopped run hands nothing to the interface thread";
     EXPECT_FALSE(record.finished);
@@ -194,15 +195,16 @@ TEST_F(fault_test, a_limit_too_small_or_beyond_the_machine_is_mended_and_the_run
         job.account_id = plot.account_id;
         job.nonces = 8;
         job.source_paths.push_back(write_poc1_plot(sources, plot));
+        job.source_nonces.push_back(plot.nonces);
         job.output_path = make_output_path(outputs, plot.account_id, 0, 8);
-        fresh.largest_job_bytes = plot_size(8);
-        fresh.bytes_total = plot_size(8);
-        fresh.jobs.push_back(std::move(job));
+        fresh.plan.largest_job_bytes = plot_size(8);
+        fresh.plan.bytes_total = plot_size(8);
+        fresh.plan.jobs.push_back(std::move(job));
         start_work_thread(fresh, c.budget, [this] { ++completions; });
         fresh.thread.join();
         run_ui_tasks();
-        EXPECT_EQ(fresh.jobs[0].state, job_state::completed);
-        EXPECT_EQ(check_poc2_file(fresh.jobs[0].output_path, {plot}), "");
+        EXPECT_EQ(fresh.plan.jobs[0].state, job_state::completed);
+        EXPECT_EQ(check_poc2_file(fresh.plan.jobs[0].output_path, {plot}), "");
         auto lines = log_lines();
         EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
             return line.rfind(c.line_start, 0) == 0;
@@ -219,16 +221,16 @@ TEST_F(fault_test, an_unopenable_source_fails_only_its_job) {
     std::string output = add_job({{1, 0, 8}});
     plot_spec_s next{2, 0, 8};
     std::string fine = add_job({next});
-    std::string missing = record.jobs[0].source_paths[0];
+    std::string missing = record.plan.jobs[0].source_paths[0];
     ASSERT_EQ(unlink(missing.c_str()), 0);
     run(0);
     ASSERT_EQ(shown().size(), 1u);
     EXPECT_EQ(shown()[0].text, "Could not open file:\n " + missing + "\nError code 2\n");
     EXPECT_TRUE(log_has("Failed to open " + missing + " for reading!"));
     EXPECT_FALSE(file_exists(output + ".swizzling"));
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
-    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::completed);
     EXPECT_TRUE(quits.empty()) << "the run ends through its completion step, not a quit";
     EXPECT_EQ(completions, 1);
 }
@@ -273,7 +275,7 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
     EXPECT_GT(free_then[1], free_then[0]) << "the second question shows the room made";
     EXPECT_TRUE(files_in(volume.path).empty());
     EXPECT_TRUE(log_has("Skipping " + output + ": there was no room for its target file"));
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
     EXPECT_EQ(completions, 1);
 }
@@ -307,15 +309,15 @@ TEST_F(fault_test, verification_catches_one_changed_byte_and_passes_a_clean_outp
     EXPECT_TRUE(changed);
     EXPECT_FALSE(file_exists(spoiled));
     EXPECT_TRUE(file_exists(spoiled_temporary));
-    EXPECT_EQ(record.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.jobs[0].failure, "it differs from its sources when read back");
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
+    EXPECT_EQ(record.plan.jobs[0].failure, "it differs from its sources when read back");
     EXPECT_TRUE(log_has("Verification of " + spoiled_temporary +
                         " failed: it differs from its sources at offset " +
                         std::to_string(changed_at)));
     ASSERT_EQ(shown().size(), 1u);
     EXPECT_NE(shown()[0].text.find(spoiled_temporary), std::string::npos);
 
-    EXPECT_EQ(record.jobs[1].state, job_state::completed);
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::completed);
     EXPECT_EQ(check_poc2_file(fine, {clean}), "");
     EXPECT_TRUE(log_has("Verified " + fine + ".swizzling"));
     EXPECT_GE(record.bytes_verified.load(), plot_size(16));

@@ -13,11 +13,11 @@
 #include "support/plot_files.h"
 #include "support/scripted_boxes.h"
 #include "swizzler/conversion_record.h"
-#include "sys/ui_tasks.h"
 #include "ui/config_screen.h"
 #include "ui/host_hooks.h"
 #include "ui/progress_screen.h"
 #include "util/memory_status.h"
+#include "util/ui_tasks.h"
 
 namespace {
 
@@ -113,7 +113,7 @@ TEST_F(config, without_a_plan_the_line_says_why_the_button_is_disabled) {
     add_drive(destination_list, destination.path);
     paint(config_screen);
     save_screen(surface(), "config_no_plots");
-    EXPECT_TRUE(the_swizzler().jobs.empty());
+    EXPECT_TRUE(the_plan().jobs.empty());
     EXPECT_TRUE(
         shows_text("No optimized PoC1 plots found in the source folder: nothing to convert.", 10,
                    grey, 24, 74));
@@ -174,7 +174,7 @@ TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_in_both_places) {
         GTEST_SKIP() << "the estimate stays below 2 GiB with this little memory";
     }
     // Three adjacent plots of 4,000,000 nonces merged into one job.
-    swizzler_s& plan = the_swizzler();
+    conversion_plan_s& plan = the_plan();
     plan.jobs.resize(1);
     plan.bytes_total = 3145728000000;
     plan.largest_job_bytes = 3145728000000;

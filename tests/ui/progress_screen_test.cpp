@@ -27,7 +27,7 @@ struct progress : screen_fixture {
         run_values.destination.path = "/media/destination-disk";
         run_values.record = &the_swizzler();
         run_values.window = window;
-        the_swizzler().bytes_total = 1000000000;
+        the_swizzler().plan.bytes_total = 1000000000;
     }
 
     void start_seconds_ago(double seconds) {

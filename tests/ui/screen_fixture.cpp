@@ -28,10 +28,8 @@ void reset_program_state() {
     if (record.thread.joinable()) {
         record.thread.join();
     }
-    record.jobs.clear();
-    record.existing_jobs.clear();
-    record.bytes_total = 0;
-    record.largest_job_bytes = 0;
+    record.plan = conversion_plan_s{};
+    the_plan() = conversion_plan_s{};
     record.bytes_read = 0;
     record.bytes_written = 0;
     record.bytes_buffered = 0;

@@ -26,11 +26,11 @@
 #include <thread>
 
 #include "sys/start_up.h"
-#include "sys/ui_tasks.h"
 #include "ui/click_regions.h"
 #include "ui/draw.h"
 #include "ui/host_hooks.h"
 #include "util/log.h"
+#include "util/ui_tasks.h"
 
 namespace {
 

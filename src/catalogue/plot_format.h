@@ -1,12 +1,12 @@
-// Where plot data lies, and the one transformation between PoC1 and PoC2.
+// The plot file format as the catalogue and the engine both see it.
 //
 // Both formats (optimized PoC1 and PoC2) are scoop-major: scoop s of nonce k of
-// a file of N nonces lies at (s * N + k) * 64. PoC2 differs only in content:
-// the second halves (bytes 32..63) of scoops s and 4095 - s of every nonce are
-// exchanged. All counts and offsets are unsigned 64-bit.
+// a file of N nonces lies at (s * N + k) * 64, and a file of N nonces is exactly
+// N * 262144 bytes long. PoC2 differs only in content: the second halves (bytes
+// 32..63) of scoops s and 4095 - s of every nonce are exchanged. All counts and
+// offsets are unsigned 64-bit.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 inline constexpr std::uint64_t scoops_per_nonce = 4096;
@@ -30,13 +30,3 @@ constexpr std::uint64_t scoop_offset(std::uint64_t nonces_in_file, std::uint64_t
                                      std::uint64_t nonce) {
     return (scoop * nonces_in_file + nonce) * scoop_size;
 }
-
-// Exchanges bytes 32..63 of entry e of `low` with those of entry e of `high`, for e < count
-// (entries of 64 bytes). In place; the buffers must not overlap.
-void swizzle_pair(std::uint8_t* low, std::uint8_t* high, std::uint64_t count);
-
-// The same exchange written to other buffers: out_low gets the first halves of `low` and the
-// second halves of `high`, out_high the other way round. The stores bypass the cache, for output
-// that goes to the disk next. Outputs may equal their inputs but must not overlap them otherwise.
-void swizzle_pair_into(const std::uint8_t* low, const std::uint8_t* high, std::uint8_t* out_low,
-                       std::uint8_t* out_high, std::uint64_t count);

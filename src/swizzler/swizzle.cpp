@@ -1,4 +1,4 @@
-#include "swizzler/plot_layout.h"
+#include "swizzler/swizzle.h"
 
 #include <cstring>
 

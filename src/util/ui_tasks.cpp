@@ -1,4 +1,4 @@
-#include "sys/ui_tasks.h"
+#include "util/ui_tasks.h"
 
 #include <mutex>
 #include <vector>
