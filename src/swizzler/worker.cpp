@@ -20,7 +20,7 @@
 #include "util/page_buffer.h"
 #include "util/positioned_io.h"
 #include "util/size_text.h"
-#include "util/target_file.h"
+#include "swizzler/target_creation.h"
 #include "util/ui_tasks.h"
 
 namespace {

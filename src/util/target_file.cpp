@@ -1,4 +1,4 @@
-// Target file creation, its out-of-space question, durability and the final rename.
+// Target files: opening and locking, sizing, durability and the final rename.
 #include "util/target_file.h"
 
 #include <fcntl.h>
@@ -12,37 +12,12 @@
 #include <cerrno>
 
 #include "util/log.h"
-#include "util/size_text.h"
 
 namespace {
-
-constexpr int main_window = 0;
 
 // Threading: set once by the first successful enable_volume_privilege, on whichever thread;
 // read by every later call without a lock.
 std::atomic<bool> volume_privilege{false};
-
-enum class sizing { reserved, extended_only, failed };
-
-// Exactly `size` bytes long and, where the file system can, every block reserved.
-sizing set_target_size(int fd, std::uint64_t size, int* error) {
-    int result;
-    do {
-        result = ftruncate(fd, static_cast<off_t>(size));
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        *error = errno;
-        return sizing::failed;
-    }
-    do {
-        result = fallocate(fd, 0, 0, static_cast<off_t>(size));
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) {
-        return sizing::reserved;
-    }
-    *error = errno;
-    return errno == EOPNOTSUPP || errno == ENOSYS ? sizing::extended_only : sizing::failed;
-}
 
 std::string folder_of(const std::string& path) {
     std::string::size_type slash = path.rfind('/');
@@ -50,41 +25,6 @@ std::string folder_of(const std::string& path) {
         return path;
     }
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::uint64_t free_bytes(const std::string& folder) {
-    struct statvfs volume {};
-    if (statvfs(folder.c_str(), &volume) != 0) {
-        log_message("Received error %d attempting to get disk free space for path %s\n", errno,
-                    folder.c_str());
-        return 0;
-    }
-    return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
-}
-
-// Without reserved blocks the file takes its space as it is written: it fits when the volume
-// has room for the part it does not hold yet.
-bool fits_unreserved(int fd, std::uint64_t size, std::uint64_t available) {
-    struct stat status {};
-    std::uint64_t held =
-        fstat(fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_blocks) * 512 : 0;
-    return size <= held || size - held <= available;
-}
-
-bool ask_to_make_room(const std::string& path, std::uint64_t size, std::uint64_t available) {
-    const char* missing = "Some";
-    if (size > available) {
-        missing = size_text(size - available, false);
-    }
-    const char* free_text = size_text(available, false);
-    const char* requested = size_text(size, false);
-    return ask_yes_no(main_window, "Out of space",
-                      "Not enough free space. Attempting to set file size to: %s\nThere appears "
-                      "to be only %s free on the drive for %s. %s more is needed.\nThis can "
-                      "happen if files have been written to the drive since it was chosen, by "
-                      "another program or a swap file on it.\nWould you like to retry (free up "
-                      "some space first if you can)?",
-                      requested, free_text, path.c_str(), missing);
 }
 
 enum class claim { taken, in_use, failed };
@@ -121,53 +61,66 @@ claim open_and_lock(const std::string& path, file_handle_s* target, int* error) 
 
 } // namespace
 
-file_handle_s create_target_file(const std::string& path, std::uint64_t size,
-                                 target_failure* failure) {
-    target_failure ignored;
-    target_failure& why = failure != nullptr ? *failure : ignored;
-    why = target_failure::none;
+file_handle_s open_target_file(const std::string& path, target_failure* failure, int* error) {
     file_handle_s target;
-    int error = 0;
-    switch (open_and_lock(path, &target, &error)) {
+    *error = 0;
+    switch (open_and_lock(path, &target, error)) {
     case claim::taken:
-        break;
+        *failure = target_failure::none;
+        return target;
     case claim::in_use:
         log_message("%s is being written by another run; leaving it alone\n", path.c_str());
-        why = target_failure::in_use;
+        *failure = target_failure::in_use;
         return {};
     case claim::failed:
-        log_message("Could not create file: %s Error code %d\n", path.c_str(), error);
-        why = target_failure::not_created;
-        return {};
+        break;
     }
+    log_message("Could not create file: %s Error code %d\n", path.c_str(), *error);
+    *failure = target_failure::not_created;
+    return {};
+}
+
+target_sizing size_target_file(const file_handle_s& target, std::uint64_t size, int* error) {
+    int result;
+    do {
+        result = ftruncate(target.fd, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        *error = errno;
+        return target_sizing::failed;
+    }
+    do {
+        result = fallocate(target.fd, 0, 0, static_cast<off_t>(size));
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        return target_sizing::reserved;
+    }
+    *error = errno;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? target_sizing::extended_only
+                                                  : target_sizing::failed;
+}
+
+std::uint64_t target_free_bytes(const std::string& path) {
     std::string folder = folder_of(path);
-    for (;;) {
-        error = 0;
-        sizing result = set_target_size(target.fd, size, &error);
-        if (result == sizing::reserved) {
-            break;
-        }
-        if (result == sizing::failed) {
-            log_message("Could not set the size of %s to %llu bytes, error %d\n", path.c_str(),
-                        static_cast<unsigned long long>(size), error);
-        }
-        std::uint64_t available = free_bytes(folder);
-        if (result == sizing::extended_only && fits_unreserved(target.fd, size, available)) {
-            // The file system fills every gap with zeroes before the data reaches it.
-            show_message(main_window, "Warning",
-                         "Could not extend file size efficiently. Writing will take twice as "
-                         "long.");
-            break;
-        }
-        if (!ask_to_make_room(path, size, available)) {
-            // Removed while still locked, so no other run can have taken it in between.
-            unlink(path.c_str()); // a file that cannot be removed is only left behind
-            close_file_handle(target);
-            why = target_failure::no_room;
-            return {};
-        }
+    struct statvfs volume {};
+    if (statvfs(folder.c_str(), &volume) != 0) {
+        log_message("Received error %d attempting to get disk free space for path %s\n", errno,
+                    folder.c_str());
+        return 0;
     }
-    return target;
+    return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+}
+
+bool fits_unreserved(const file_handle_s& target, std::uint64_t size, std::uint64_t available) {
+    struct stat status {};
+    std::uint64_t held =
+        fstat(target.fd, &status) == 0 ? static_cast<std::uint64_t>(status.st_blocks) * 512 : 0;
+    return size <= held || size - held <= available;
+}
+
+void discard_target_file(file_handle_s& target, const std::string& path) {
+    unlink(path.c_str());
+    close_file_handle(target);
 }
 
 bool enable_volume_privilege() {

@@ -1,16 +1,14 @@
-// Target files: created at their full size, made durable, given their final name.
+// Target files: opened for one run, sized, made durable, given their final name.
 //
-// create_target_file reserves every block of the target up front (fallocate),
-// so that no write of the conversion extends the file or makes the file system
+// size_target_file reserves every block of the target up front (fallocate), so
+// that no write of the conversion extends the file or makes the file system
 // fill a gap with zeroes. Where the file system cannot reserve blocks (exFAT,
-// FUSE NTFS) the file is only extended, the user is warned that writing will
-// be slow, and the free space decides whether the target fits.
+// FUSE NTFS) the file is only extended, and the free space decides whether the
+// target fits.
 //
-// A target belongs to the run that holds its lock (flock) from its creation to its final
-// name; a second run that finds the lock taken leaves the file alone.
-//
-// Limits: the free-space question blocks the calling thread until answered;
-// call it from the work thread, never from the interface thread.
+// A target belongs to the run that holds its lock (flock) from its opening to
+// its final name; a second run that finds the lock taken leaves the file alone.
+// Everything here reports; what to ask the user is the engine's decision.
 #pragma once
 
 #include <cstdint>
@@ -25,12 +23,31 @@ enum class target_failure {
     no_room,     // the user gave up on making room; the file is deleted
 };
 
-// Opens or creates path (a leftover keeps its blocks), takes it for this run alone and sets its
-// length to exactly `size`, asking "Out of space" for as long as the user wants to retry. The
-// handle holds an exclusive lock on the file until it is closed, so two runs never write one
-// target. An empty handle (fd -1) on failure, with the reason in *failure when given.
-file_handle_s create_target_file(const std::string& path, std::uint64_t size,
-                                 target_failure* failure = nullptr);
+// Opens or creates path (a leftover keeps its blocks) and takes it for this run alone: the
+// handle holds an exclusive lock on the file until it is closed. An empty handle (fd -1) with
+// *failure (not_created, with *error = errno, or in_use) otherwise; logs why.
+file_handle_s open_target_file(const std::string& path, target_failure* failure, int* error);
+
+enum class target_sizing {
+    reserved,      // exactly `size` bytes long, every block reserved
+    extended_only, // exactly `size` bytes long; the file system reserves nothing ahead
+    failed,        // no room, or another refusal (*error)
+};
+
+// Sets the length of an open target to exactly `size` and reserves its blocks where the file
+// system can.
+target_sizing size_target_file(const file_handle_s& target, std::uint64_t size, int* error);
+
+// Bytes available to this user on the volume of path's folder; 0, logged, when unknown.
+std::uint64_t target_free_bytes(const std::string& path);
+
+// Whether a target that reserves nothing ahead still fits: the volume must have room for the
+// part of `size` that the file does not hold yet.
+bool fits_unreserved(const file_handle_s& target, std::uint64_t size, std::uint64_t available);
+
+// Deletes the target while its lock is still held (so no other run can have taken it in
+// between) and closes it. A file that cannot be removed is only left behind.
+void discard_target_file(file_handle_s& target, const std::string& path);
 
 // True when this process can reserve file blocks without writing zeroes (fallocate exists).
 // Start-up calls it once; the answer is kept once it is yes.

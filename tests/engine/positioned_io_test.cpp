@@ -10,7 +10,7 @@
 #include "util/log.h"
 #include "util/page_buffer.h"
 #include "util/positioned_io.h"
-#include "util/target_file.h"
+#include "swizzler/target_creation.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "support/scripted_boxes.h"
 #include "support/temp_folder.h"
 #include "util/log.h"
-#include "util/target_file.h"
+#include "swizzler/target_creation.h"
 
 namespace {
 
