@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtk-3-dev
   libgtest-dev libbenchmark-dev
+  liburing-dev
   xvfb xdotool imagemagick x11-utils dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
   locales

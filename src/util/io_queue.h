@@ -49,6 +49,12 @@ struct io_completion_s {
 
 struct io_queue_state_s; // the back-end's own state
 
+// Destroying a queue's state closes the queue as close_io_queue does. Defined beside the state,
+// so that a queue record can be destroyed where the state's layout is not known.
+template <> struct std::default_delete<io_queue_state_s> {
+    void operator()(io_queue_state_s* state) const;
+};
+
 struct io_queue_s {
     std::unique_ptr<io_queue_state_s> state;
     io_backend backend = io_backend::automatic; // the one in use once opened
@@ -57,10 +63,12 @@ struct io_queue_s {
 
 // Opens a queue for `depth` transfers in flight with the back-end asked for; false with *why
 // set when it cannot be opened (io_backend::uring without io_uring, no thread could start).
+// When io_backend::automatic ends up with the threads, *why says why io_uring is not in use.
 bool open_io_queue(io_queue_s& queue, unsigned depth, io_backend backend, std::string* why);
 
 // Starts a transfer. Fewer than `depth` may be in flight. The request may wait for the next
-// wait_for_io to be handed to the kernel, so that transfers started together go in one call.
+// wait_for_io to be handed to the kernel, so that transfers started together go in one call:
+// after starting a batch, a wait_for_io that does not block hands it over before other work.
 void submit_io(io_queue_s& queue, const io_request_s& request);
 
 // Takes one completion: waits for one when `block`, returns false at once otherwise when none
@@ -71,7 +79,8 @@ bool wait_for_io(io_queue_s& queue, io_completion_s* completion, bool block);
 unsigned io_in_flight(const io_queue_s& queue);
 
 // Waits for every transfer still in flight (their completions are dropped) and closes the
-// queue; harmless on a queue that was never opened.
+// queue; harmless on a queue that was never opened or is closed already. `backend` keeps
+// naming the back-end that was in use.
 void close_io_queue(io_queue_s& queue);
 
 // The back-end's name for the log: "io_uring" or "I/O threads".
