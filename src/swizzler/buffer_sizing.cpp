@@ -3,13 +3,18 @@
 #include <algorithm>
 
 #include "catalogue/plot_format.h"
+#include "swizzler/job_pipeline.h"
 
 namespace {
 
-// Six working buffers (two to read into, two write sets of two) of 64 bytes per nonce.
-constexpr std::uint64_t bytes_per_nonce = 6 * scoop_size;
-// Capacities are whole groups of 8 nonces, so that runs of full buffers stay 512-byte multiples.
-constexpr std::uint64_t capacity_step = 8;
+constexpr std::uint64_t block = 4096;
+constexpr std::uint64_t largest_tile = 8u << 20;
+constexpr std::uint64_t wanted_tiles = 16;
+constexpr std::uint64_t most_tiles = 64;
+
+std::uint64_t round_down(std::uint64_t value, std::uint64_t unit) {
+    return value / unit * unit;
+}
 
 } // namespace
 
@@ -17,27 +22,35 @@ std::uint64_t automatic_budget(const memory_status_s& memory) {
     return memory.available_bytes / 10 * 9 + memory.available_bytes % 10 * 9 / 10;
 }
 
-std::uint64_t smallest_budget() {
-    return capacity_step * bytes_per_nonce;
+std::uint64_t smallest_budget(bool merged_jobs) {
+    return tiles_needed(!merged_jobs, block, block) * block;
 }
 
 buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t largest_job_bytes,
                              std::uint64_t max_ram_bytes, bool merged_jobs) {
-    (void)merged_jobs;
     buffer_sizing_s sizing;
     sizing.budget_bytes = max_ram_bytes != 0 ? max_ram_bytes : automatic_budget(memory);
     if (max_ram_bytes != 0 && max_ram_bytes > memory.available_bytes) {
         sizing.budget_bytes = memory.available_bytes;
         sizing.change = budget_change::lowered_to_available;
     }
-    if (sizing.budget_bytes < smallest_budget()) {
-        sizing.budget_bytes = smallest_budget();
-        if (max_ram_bytes != 0 && max_ram_bytes < smallest_budget()) {
+    std::uint64_t least = smallest_budget(merged_jobs);
+    if (sizing.budget_bytes < least) {
+        sizing.budget_bytes = least;
+        if (max_ram_bytes != 0 && max_ram_bytes < least) {
             sizing.change = budget_change::raised_to_smallest;
         }
     }
-    std::uint64_t fitting = sizing.budget_bytes / (capacity_step * bytes_per_nonce) * capacity_step;
-    sizing.capacity = std::min(fitting, largest_job_bytes / nonce_size);
-    sizing.buffer_bytes = sizing.capacity * bytes_per_nonce;
+    if (largest_job_bytes == 0) {
+        return sizing;
+    }
+    // A run's hull is at most its bytes rounded up to whole blocks, plus one block.
+    std::uint64_t run_bytes = largest_job_bytes / nonce_size * scoop_size;
+    std::uint64_t largest_useful = round_down(run_bytes + block - 1, block) + block;
+    std::uint64_t tile = round_down(sizing.budget_bytes / wanted_tiles, block);
+    tile = std::clamp(tile, block, std::min(largest_tile, largest_useful));
+    sizing.tile_bytes = tile;
+    sizing.tiles = std::min(sizing.budget_bytes / tile, most_tiles);
+    sizing.buffer_bytes = sizing.tiles * tile;
     return sizing;
 }

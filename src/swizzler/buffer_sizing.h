@@ -1,11 +1,16 @@
-// How much memory a run takes for plot data: one rule for the worker, the
-// configuration screen and the terminal front end.
+// How much memory a run takes for plot data, and how it is divided: one rule
+// for the worker, the configuration screen and the terminal front end.
 //
 // The budget is the user's limit, or nine tenths of the memory available to
 // this program when the limit is automatic. A limit above what the machine can
-// give now is lowered to that; a limit below what one chunk of buffers needs is
-// raised to it, since a run without buffers converts nothing. The buffers are
-// then sized within the budget, and never larger than the largest job needs.
+// give now is lowered to that; a limit below the least a conversion works with
+// is raised to it, since a run without buffers converts nothing.
+//
+// The budget is spent on tiles: equal buffers, each holding one transfer of a
+// run. About sixteen of them keep several reads and writes in flight; a tile is
+// never smaller than 4 KiB (one block) nor larger than 8 MiB or the largest run
+// (a run is N * 64 bytes), and no more than 64 tiles are taken, so a generous
+// budget is not spent on buffers that add nothing.
 #pragma once
 
 #include <cstdint>
@@ -15,21 +20,23 @@
 enum class budget_change {
     none,
     lowered_to_available, // the user's limit is more than the machine has free
-    raised_to_smallest,   // the user's limit cannot hold one chunk of buffers
+    raised_to_smallest,   // the user's limit cannot hold the least a conversion needs
 };
 
 struct buffer_sizing_s {
     std::uint64_t budget_bytes = 0; // what the run keeps to
     std::uint64_t buffer_bytes = 0; // what it allocates for plot data; at most budget_bytes
-    std::uint64_t capacity = 0;     // nonces per working buffer; 0 for an empty plan
+    std::uint64_t tile_bytes = 0;   // each buffer; 0 for an empty plan
+    std::uint64_t tiles = 0;
     budget_change change = budget_change::none;
 };
 
 // The budget of an automatic limit: nine tenths of the available memory.
 std::uint64_t automatic_budget(const memory_status_s& memory);
 
-// The least budget with which a run can convert anything.
-std::uint64_t smallest_budget();
+// The least budget with which a run can convert anything; merged jobs need more, since they
+// copy between the tiles of their sources and those of their target.
+std::uint64_t smallest_budget(bool merged_jobs);
 
 // The sizing of a run whose largest job has `largest_job_bytes`, under the limit `max_ram_bytes`
 // (0 = automatic).

@@ -2,14 +2,12 @@
 // the settings of a run and the work thread. One record serves the whole
 // program (the_swizzler()); tests make their own.
 //
-// Threading: planning writes jobs, bytes_total and largest_job_bytes on the
-// interface thread before a run and never during one. The four counters are
-// 64-bit atomics changed by atomic add or exchange only and read with atomic
-// loads by the screens: the work thread adds to bytes_read and bytes_buffered,
-// the write-back adds to bytes_written and subtracts from bytes_in_flight, the
-// hand-over exchanges bytes_buffered and bytes_in_flight. Each job's state and
-// failure are written by the work thread and read on the interface thread
-// only after the end-of-run hand-over.
+// Threading: the front end fills the plan and the settings on the interface
+// thread before the run starts; they do not change during it. The counters are
+// 64-bit atomics changed by atomic add or subtract only (the work thread drives
+// every transfer and counts them as they finish) and read with atomic loads by
+// the screens. Each job's state and failure are written by the work thread and
+// read on the interface thread only after the end-of-run hand-over.
 #pragma once
 
 #include <atomic>
@@ -21,6 +19,7 @@
 #include <vector>
 
 #include "catalogue/conversion_plan.h"
+#include "util/io_queue.h"
 
 struct swizzler_s {
     std::atomic<std::uint64_t> bytes_read{0};
@@ -34,6 +33,7 @@ struct swizzler_s {
     std::atomic<std::uint64_t> bytes_verified{0}; // target bytes read back and found right
     bool verify_outputs = false; // read each output back against its sources before its name
     std::uint64_t ram_limit = 0; // memory budget in bytes, 0 = automatic
+    io_backend transfers = io_backend::automatic; // how transfers are done (tests choose)
     std::atomic<bool> stop{false};
     std::thread thread; // the work thread; never joined by the program
 };

@@ -130,6 +130,7 @@ void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes) {
 int run_loop(swizzler_s& record) {
     progress_view_s view;
     view.terminal = isatty(STDOUT_FILENO) != 0;
+    show_progress(record, view); // at once, so that even a short run shows it has started
     for (;;) {
         {
             std::unique_lock lock(loop_lock);

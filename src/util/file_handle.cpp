@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -30,14 +31,15 @@ void close_quietly(int fd) {
     }
 }
 
-std::uint32_t device_logical_block_size(dev_t device) {
-    char path[96];
+// A figure of the block device under a file (logical_block_size, physical_block_size); 0 when
+// there is none, as for tmpfs and FUSE.
+std::uint32_t device_queue_figure(dev_t device, const char* figure) {
+    char path[128];
     unsigned dev_major = major(device), dev_minor = minor(device);
     // A partition has no queue of its own; its disk's queue is one folder up.
-    const char* patterns[] = {"/sys/dev/block/%u:%u/queue/logical_block_size",
-                              "/sys/dev/block/%u:%u/../queue/logical_block_size"};
+    const char* patterns[] = {"/sys/dev/block/%u:%u/queue/%s", "/sys/dev/block/%u:%u/../queue/%s"};
     for (const char* pattern : patterns) {
-        std::snprintf(path, sizeof path, pattern, dev_major, dev_minor);
+        std::snprintf(path, sizeof path, pattern, dev_major, dev_minor, figure);
         if (std::FILE* file = std::fopen(path, "r")) {
             unsigned size = 0;
             bool read = std::fscanf(file, "%u", &size) == 1;
@@ -68,7 +70,8 @@ bool find_alignment(int direct_fd, std::uint32_t* alignment, std::uint32_t* memo
     if (fstat(direct_fd, &status) != 0) {
         return false;
     }
-    std::uint32_t block = major(status.st_dev) != 0 ? device_logical_block_size(status.st_dev) : 0;
+    std::uint32_t block =
+        major(status.st_dev) != 0 ? device_queue_figure(status.st_dev, "logical_block_size") : 0;
     if (block == 0) {
         block = static_cast<std::uint32_t>(status.st_blksize);
     }
@@ -78,6 +81,29 @@ bool find_alignment(int direct_fd, std::uint32_t* alignment, std::uint32_t* memo
     *alignment = block;
     *memory_alignment = block;
     return true;
+}
+
+std::uint32_t largest_power_of_two_at_most(std::uint64_t value) {
+    std::uint32_t power = 1;
+    while (power <= value / 2 && power < (1u << 30)) {
+        power *= 2;
+    }
+    return power;
+}
+
+// The alignment that transfers should keep to for speed, within 512 bytes and 128 KiB (every
+// run boundary of a plot is a multiple of 128 KiB).
+std::uint32_t preferred_alignment(int fd, std::uint32_t direct_alignment) {
+    std::uint64_t wanted = std::max<std::uint64_t>(direct_alignment, 512);
+    struct stat status {};
+    if (fstat(fd, &status) == 0) {
+        wanted = std::max<std::uint64_t>(wanted, static_cast<std::uint64_t>(status.st_blksize));
+        if (major(status.st_dev) != 0) {
+            wanted = std::max<std::uint64_t>(
+                wanted, device_queue_figure(status.st_dev, "physical_block_size"));
+        }
+    }
+    return largest_power_of_two_at_most(std::min<std::uint64_t>(wanted, 128 * 1024));
 }
 
 bool same_file(int a, int b) {
@@ -114,6 +140,7 @@ int open_file_handle(const std::string& path, int flags, mode_t mode, file_handl
         file->alignment = 0;
         file->memory_alignment = 0;
     }
+    file->io_alignment = preferred_alignment(file->fd, file->alignment);
     return 0;
 }
 

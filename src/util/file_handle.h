@@ -18,7 +18,12 @@ struct file_handle_s {
     int direct_fd = -1;                 // O_DIRECT descriptor of the same file, or -1
     std::uint32_t alignment = 0;        // direct transfers: offset and length multiple
     std::uint32_t memory_alignment = 0; // direct transfers: buffer address multiple
-    std::string path;                   // as opened, for messages
+    // Where transfers should start and end for speed: the largest of the direct-I/O alignment,
+    // the file system's block and the device's physical block (a power of two, 512 to 128 KiB).
+    // A direct write that starts or ends inside a file-system block is serialised by ext4, and
+    // a drive with 4 KiB physical sectors reads, changes and writes back a partial one.
+    std::uint32_t io_alignment = 4096;
+    std::string path; // as opened, for messages
 };
 
 // Opens path with `flags` (O_RDONLY or O_RDWR, optionally O_CREAT with `mode`) for both kinds

@@ -70,15 +70,10 @@ bool beyond_any_file(std::uint64_t offset, std::uint64_t length) {
     return offset > largest_offset || length > largest_offset - offset;
 }
 
-[[noreturn]] void end_after_failed_write(const file_handle_s& file, std::uint64_t offset,
-                                         const char* box_format, int error) {
+int report_failed_write(const file_handle_s& file, std::uint64_t offset, int error) {
     log_message("Failed to write to %s at offset %llu, error %d\n", file.path.c_str(),
                 static_cast<unsigned long long>(offset), error);
-    show_message(0, "Error", box_format, error);
-    // The log is flushed line by line; _exit leaves the other threads' objects alone instead
-    // of destroying them under their feet.
-    std::fflush(nullptr);
-    _exit(1);
+    return error;
 }
 
 } // namespace
@@ -132,13 +127,13 @@ bool read_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t leng
     return true;
 }
 
-void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
-              const std::uint8_t* buffer) {
+int write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+             const std::uint8_t* buffer) {
     if (beyond_any_file(offset, length)) {
-        end_after_failed_write(file, offset, "Failed to seek file error %d", EINVAL);
+        return report_failed_write(file, offset, EINVAL);
     }
     if (int error = io_fault_for(file, io_direction::write, offset, length)) {
-        end_after_failed_write(file, offset, "Failed to write to file. Error %d", error);
+        return report_failed_write(file, offset, error);
     }
     transfer_pieces_s plan =
         plan_transfer_pieces(file, offset, length, reinterpret_cast<std::uintptr_t>(buffer));
@@ -151,9 +146,10 @@ void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t len
             error = write_fully(file.fd, piece.offset, piece.length, from);
         }
         if (error != 0) {
-            end_after_failed_write(file, piece.offset, "Failed to write to file. Error %d", error);
+            return report_failed_write(file, piece.offset, error);
         }
     }
+    return 0;
 }
 
 int io_fault_for(const file_handle_s& file, io_direction direction, std::uint64_t offset,

@@ -6,9 +6,8 @@
 // and tail that go through the ordinary one; lengths are 64-bit and each
 // system call moves at most 1 GiB, so no length is ever cut to 32 bits.
 //
-// A failed or short read is logged and reported to the caller, who decides
-// what becomes of the data. A failed write ends the process with status 1
-// after an "Error" box: the target is unusable and nothing else is safe to do.
+// A failed or short transfer is logged and reported to the caller, who decides
+// what becomes of the data and of its job.
 #pragma once
 
 #include <cstdint>
@@ -27,10 +26,10 @@ file_handle_s open_source_file(const std::string& path, int* error);
 bool read_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
              std::uint8_t* buffer);
 
-// Writes `length` bytes from buffer at `offset`; returns only when all of them were written.
-// On failure shows "Failed to write to file. Error %d" and ends the process with status 1.
-void write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
-              const std::uint8_t* buffer);
+// Writes `length` bytes from buffer at `offset`; 0 when all of them were written, else the
+// errno of the failure, which is logged.
+int write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
+             const std::uint8_t* buffer);
 
 enum class io_direction { read, write };
 

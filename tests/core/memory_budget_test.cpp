@@ -66,21 +66,23 @@ TEST(memory_status, the_tightest_group_limit_less_its_usage_narrows_the_machine)
 
 TEST(buffer_sizing, one_rule_for_automatic_limited_and_impossible_budgets) {
     memory_status_s memory{10 * gib, 16 * gib};
-    // Automatic: nine tenths of the available memory in whole groups of 8 nonces, or less when
-    // the largest job needs less.
+    // Automatic: nine tenths of the available memory, spent on at most 64 tiles of at most
+    // 8 MiB, never larger than the largest job's runs need.
     buffer_sizing_s huge = size_buffers(memory, plot_size(std::uint64_t{1} << 40), 0, false);
     EXPECT_EQ(huge.budget_bytes, 9 * gib);
-    EXPECT_EQ(huge.capacity, 9 * gib / 3072 * 8);
-    EXPECT_EQ(huge.buffer_bytes, huge.capacity * 384);
+    EXPECT_EQ(huge.tile_bytes, 8 * mib);
+    EXPECT_EQ(huge.tiles, 64u);
+    EXPECT_EQ(huge.buffer_bytes, 512 * mib);
     EXPECT_EQ(huge.change, budget_change::none);
-    EXPECT_EQ(size_buffers(memory, plot_size(1000000), 0, false).buffer_bytes, 384000000u);
+    buffer_sizing_s small_runs = size_buffers(memory, plot_size(16384), 0, false);
+    EXPECT_EQ(small_runs.tile_bytes, mib + 4096) << "a run of 1 MiB and its edge block";
 
-    // A limit is kept to, rounded down to whole groups, never up.
-    buffer_sizing_s limited =
-        size_buffers(memory, plot_size(std::uint64_t{1} << 30), 2 * gib, false);
-    EXPECT_EQ(limited.budget_bytes, 2 * gib);
-    EXPECT_LE(limited.buffer_bytes, 2 * gib);
-    EXPECT_GT(limited.buffer_bytes, 2 * gib - 3072);
+    // A limit is kept to: about sixteen tiles, whole blocks, never more than the limit.
+    buffer_sizing_s limited = size_buffers(memory, plot_size(1u << 20), 6 * mib + 5, false);
+    EXPECT_EQ(limited.budget_bytes, 6 * mib + 5);
+    EXPECT_EQ(limited.tile_bytes % 4096, 0u);
+    EXPECT_LE(limited.buffer_bytes, limited.budget_bytes);
+    EXPECT_GE(limited.tiles, 16u);
 
     // More than the machine has free: lowered to what it has, and said so.
     buffer_sizing_s lowered =
@@ -89,13 +91,16 @@ TEST(buffer_sizing, one_rule_for_automatic_limited_and_impossible_budgets) {
     EXPECT_LE(lowered.buffer_bytes, 10 * gib);
     EXPECT_EQ(lowered.change, budget_change::lowered_to_available);
 
-    // Less than one chunk: raised to the smallest workable budget, which converts.
-    buffer_sizing_s raised = size_buffers(memory, plot_size(100), 2150, false);
-    EXPECT_EQ(raised.budget_bytes, smallest_budget());
-    EXPECT_EQ(raised.capacity, 8u);
-    EXPECT_EQ(raised.change, budget_change::raised_to_smallest);
-    EXPECT_EQ(size_buffers(memory, plot_size(3), 1, false).capacity, 3u)
-        << "a job smaller than a chunk";
+    // Less than the least that converts: raised to it, which merged jobs need more of.
+    for (bool merged : {false, true}) {
+        SCOPED_TRACE(merged);
+        buffer_sizing_s raised = size_buffers(memory, plot_size(100), 2150, merged);
+        EXPECT_EQ(raised.budget_bytes, smallest_budget(merged));
+        EXPECT_EQ(raised.tile_bytes, 4096u);
+        EXPECT_EQ(raised.buffer_bytes, smallest_budget(merged));
+        EXPECT_EQ(raised.change, budget_change::raised_to_smallest);
+    }
+    EXPECT_LT(smallest_budget(false), smallest_budget(true));
 
     // An empty plan needs nothing.
     EXPECT_EQ(size_buffers(memory, 0, 0, false).buffer_bytes, 0u);

@@ -1,4 +1,5 @@
 #include <fstream>
+#include <map>
 #include <mutex>
 
 #include "engine_fixture.h"
@@ -18,37 +19,37 @@ TEST_F(conversion_test, one_job_reports_its_steps_in_order_and_hands_the_end_to_
     EXPECT_TRUE(record.finished);
     EXPECT_TRUE(quits.empty());
     EXPECT_TRUE(shown().empty());
-    EXPECT_EQ(record.buffer_bytes, 16u * 64);
+    EXPECT_EQ(record.buffer_bytes, 8192u) << "16 nonces: runs of 1 KiB, tiles of one block more";
 
     auto lines = log_lines();
-    ASSERT_EQ(lines.size(), 7u) << read_text_file(log_path);
+    ASSERT_EQ(lines.size(), 8u) << read_text_file(log_path);
     EXPECT_EQ(lines[0], "Failed to disable system sleeping.");
     EXPECT_EQ(lines[1], "Work thread started");
     EXPECT_NE(lines[2].find("iB RAM available, limiting use to "), std::string::npos) << lines[2];
     EXPECT_TRUE(lines[2].ends_with("iB")) << lines[2];
-    EXPECT_EQ(lines[3], "Using 2.0 KiB read buffers and 4.0 KiB write buffers");
-    EXPECT_EQ(lines[4], "Opening source " + sources + "/7_1000_16_16");
-    EXPECT_EQ(lines[5], "Creating target " + output + ".swizzling");
-    EXPECT_EQ(lines[6], "Work thread ended");
+    EXPECT_EQ(lines[3], "Using 512.0 KiB of buffers: 64 tiles of 8.0 KiB for reads and writes");
+    EXPECT_TRUE(lines[4].starts_with("Transfers go through ")) << lines[4];
+    EXPECT_EQ(lines[5], "Opening source " + sources + "/7_1000_16_16");
+    EXPECT_EQ(lines[6], "Creating target " + output + ".swizzling");
+    EXPECT_EQ(lines[7], "Work thread ended");
 }
 
-TEST_F(conversion_test, the_budget_sets_the_capacity_and_a_second_start_changes_nothing) {
+TEST_F(conversion_test, the_budget_sets_the_tiles_and_a_second_start_changes_nothing) {
     add_job({{1, 0, 24}});
     int second = 0;
-    start_work_thread(record, budget_for_16, [this] { ++completions; });
+    start_work_thread(record, 6 * 1024, [this] { ++completions; });
     start_work_thread(record, 12345, [&second] { ++second; });
     record.thread.join();
     run_ui_tasks();
 
-    EXPECT_EQ(record.ram_limit, budget_for_16);
+    EXPECT_EQ(record.ram_limit, 6u * 1024);
     EXPECT_EQ(completions, 1);
     EXPECT_EQ(second, 0);
-    EXPECT_EQ(record.buffer_bytes, 16u * 64);
-    EXPECT_TRUE(log_has("Using 2.0 KiB read buffers and 4.0 KiB write buffers"));
-    auto lines = log_lines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.ends_with("iB RAM available, limiting use to 6.0 KiB");
-    })) << read_text_file(log_path);
+    EXPECT_EQ(record.buffer_bytes, 4096u);
+    EXPECT_TRUE(log_has("Using 24.0 KiB of buffers: 6 tiles of 4.0 KiB for reads and writes"))
+        << read_text_file(log_path);
+    EXPECT_TRUE(log_has("The memory limit of 6.0 KiB cannot hold one chunk of buffers; using "
+                        "24.0 KiB"));
 }
 
 TEST_F(conversion_test, a_path_longer_than_any_fixed_buffer_is_used_whole) {
@@ -84,13 +85,11 @@ TEST_F(conversion_test, a_source_whose_name_gives_no_count_adds_nothing_but_coun
     EXPECT_TRUE(log_has("The sources of " + short_output + " hold 8 nonces, not 16"));
 }
 
-// One run of several jobs; `pair_zero` lists the hand-overs of pair 0 of a one-job run as
-// (first target nonce, nonces), each written to scoop 0 and then to scoop 4095.
+// One run of several jobs, converted with the given budget.
 struct shape_s {
     const char* name;
     std::uint64_t budget;
     std::vector<std::vector<plot_spec_s>> jobs;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> pair_zero;
 };
 
 void PrintTo(const shape_s& shape, std::ostream* out) {
@@ -99,16 +98,21 @@ void PrintTo(const shape_s& shape, std::ostream* out) {
 
 class conversion_shapes : public engine_test, public ::testing::WithParamInterface<shape_s> {};
 
-TEST_P(conversion_shapes, convert_every_byte_and_count_it_once) {
+// Every output bit-exact, every transfer on a block boundary, every target byte written exactly
+// once, every source byte read, and the counters end where they must.
+TEST_P(conversion_shapes, convert_every_byte_in_aligned_transfers_and_count_it_once) {
     const shape_s& shape = GetParam();
     std::mutex lock;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> writes;
-    set_io_fault_hook([&](const file_handle_s&, io_direction direction, std::uint64_t offset,
+    struct transfer_s {
+        std::string path;
+        io_direction direction;
+        std::uint64_t offset, length;
+    };
+    std::vector<transfer_s> transfers;
+    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
                           std::uint64_t length) {
-        if (direction == io_direction::write) {
-            std::lock_guard hold(lock);
-            writes.emplace_back(offset, length);
-        }
+        std::lock_guard hold(lock);
+        transfers.push_back({file.path, direction, offset, length});
         return 0;
     });
     std::vector<std::string> output;
@@ -116,6 +120,7 @@ TEST_P(conversion_shapes, convert_every_byte_and_count_it_once) {
         output.push_back(add_job(plots));
     }
     run(shape.budget);
+    set_io_fault_hook(nullptr);
 
     for (std::size_t j = 0; j < shape.jobs.size(); ++j) {
         EXPECT_EQ(check_poc2_file(output[j], shape.jobs[j]), "");
@@ -129,51 +134,51 @@ TEST_P(conversion_shapes, convert_every_byte_and_count_it_once) {
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(shown().empty());
 
-    if (!shape.pair_zero.empty()) {
-        std::uint64_t n = record.plan.jobs[0].nonces;
-        std::vector<std::pair<std::uint64_t, std::uint64_t>> expected;
-        for (auto [base, count] : shape.pair_zero) {
-            expected.emplace_back(scoop_offset(n, 0, base), count * 64);
-            expected.emplace_back(scoop_offset(n, 4095, base), count * 64);
+    // Written bytes of each target, as [offset, end) pieces: sorted, they must tile the file.
+    std::map<std::string, std::vector<std::pair<std::uint64_t, std::uint64_t>>> written;
+    std::map<std::string, std::uint64_t> read;
+    for (const transfer_s& t : transfers) {
+        EXPECT_EQ(t.offset % 4096, 0u) << t.path << " at " << t.offset;
+        EXPECT_EQ(t.length % 4096, 0u) << t.path << " at " << t.offset << ", " << t.length;
+        if (t.direction == io_direction::write) {
+            written[t.path].emplace_back(t.offset, t.offset + t.length);
+        } else {
+            read[t.path] += t.length;
         }
-        ASSERT_EQ(writes.size(), 2048 * expected.size());
-        // A task writes its two runs at the same time: only the order of the tasks is fixed,
-        // and within one the run of scoop s lies before the run of scoop 4095 - s.
-        for (std::size_t i = 0; i + 1 < writes.size(); i += 2) {
-            if (writes[i].first > writes[i + 1].first) {
-                std::swap(writes[i], writes[i + 1]);
-            }
+    }
+    for (std::size_t j = 0; j < shape.jobs.size(); ++j) {
+        auto& pieces = written[output[j] + ".swizzling"];
+        std::sort(pieces.begin(), pieces.end());
+        std::uint64_t covered = 0;
+        for (auto [begin, end] : pieces) {
+            EXPECT_EQ(begin, covered) << "a gap or a byte written twice in " << output[j];
+            covered = end;
         }
-        EXPECT_EQ(std::vector(writes.begin(), writes.begin() + expected.size()), expected);
+        EXPECT_EQ(covered, plot_size(record.plan.jobs[j].nonces));
+        for (std::size_t i = 0; i < shape.jobs[j].size(); ++i) {
+            const std::string& source = record.plan.jobs[j].source_paths[i];
+            EXPECT_GE(read[source], plot_size(shape.jobs[j][i].nonces)) << source;
+        }
     }
 }
 
+// Tiles of 4 KiB hold 64 nonces of a run: these shapes cross tiles, leave runs that start and
+// end inside blocks (so their neighbours' carries matter), merge two and three sources of
+// awkward sizes, and fit a whole run in one tile.
 INSTANTIATE_TEST_SUITE_P(
     shapes, conversion_shapes,
     ::testing::Values(
-        shape_s{"merged_8_16_in_sets_of_16",
-                budget_for_16,
-                {{{3, 100, 8}, {3, 108, 16}}},
-                {{0, 16}, {16, 8}}},
-        shape_s{"merged_8_16_in_sets_of_8",
-                budget_for_8,
-                {{{3, 100, 8}, {3, 108, 16}}},
-                {{0, 8}, {8, 8}, {16, 8}}},
-        // A set holds nonces of two sources; no count is a multiple of the sector size.
-        shape_s{"merged_5_11_in_sets_of_8",
-                budget_for_8,
-                {{{4, 50, 5}, {4, 55, 11}}},
-                {{0, 8}, {8, 8}}},
-        shape_s{"one_nonce", 0, {{{9, 0, 1}}}, {{0, 1}}},
-        shape_s{"seven_nonces", 0, {{{9, 0, 7}}}, {{0, 7}}},
-        shape_s{"a_thousand_nonces", 0, {{{9, 0, 1000}}}, {{0, 1000}}},
-        // Runs that start and end off the sector grid: head and tail go through the page cache.
-        shape_s{"forty_four_nonces_in_sets_of_16",
-                budget_for_16,
-                {{{9, 0, 44}}},
-                {{0, 16}, {16, 16}, {32, 12}}},
-        shape_s{"a_job_eight_times_the_capacity", budget_for_8, {{{2, 0, 64}}}, {}},
-        shape_s{"two_jobs", 0, {{{5, 0, 8}}, {{6, 0, 24}}}, {}}),
+        shape_s{"one_nonce", single_source_budget, {{{9, 0, 1}}}},
+        shape_s{"seven_nonces", single_source_budget, {{{9, 0, 7}}}},
+        shape_s{"sixty_three_nonces", single_source_budget, {{{9, 0, 63}}}},
+        shape_s{"sixty_five_nonces", single_source_budget, {{{9, 0, 65}}}},
+        shape_s{"a_thousand_nonces_in_small_tiles", single_source_budget, {{{9, 0, 1000}}}},
+        shape_s{"a_thousand_nonces_whole_runs", 0, {{{9, 0, 1000}}}},
+        shape_s{"merged_8_16", merged_budget, {{{3, 100, 8}, {3, 108, 16}}}},
+        shape_s{"merged_5_11", merged_budget, {{{4, 50, 5}, {4, 55, 11}}}},
+        shape_s{"merged_100_37_3", merged_budget, {{{4, 0, 100}, {4, 100, 37}, {4, 137, 3}}}},
+        shape_s{"merged_whole_runs", 0, {{{4, 0, 130}, {4, 130, 70}}}},
+        shape_s{"two_jobs", 0, {{{5, 0, 8}}, {{6, 0, 24}}}}),
     [](const ::testing::TestParamInfo<shape_s>& info) { return std::string(info.param.name); });
 
 } // namespace

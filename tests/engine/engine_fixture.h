@@ -14,6 +14,7 @@
 #include "support/plot_files.h"
 #include "support/scripted_boxes.h"
 #include "support/temp_folder.h"
+#include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
 #include "swizzler/swizzle.h"
 #include "swizzler/worker.h"
@@ -21,9 +22,20 @@
 #include "util/positioned_io.h"
 #include "util/ui_tasks.h"
 
-// K = min(8 * floor(budget / 3072), largest job): these budgets force K = 8 and K = 16.
-inline constexpr std::uint64_t budget_for_8 = 8 * 384;
-inline constexpr std::uint64_t budget_for_16 = 16 * 384;
+// The least budgets (tiles of 4 KiB, so that even small plots cross many tiles).
+inline const std::uint64_t single_source_budget = smallest_budget(false);
+inline const std::uint64_t merged_budget = smallest_budget(true);
+
+// The transfers of every engine test go through the back-end that SCOOPSHIFT_TEST_IO names
+// ("threads" or "uring"); ctest runs the engine tests once for each.
+inline io_backend test_io_backend() {
+    const char* name = std::getenv("SCOOPSHIFT_TEST_IO");
+    if (name != nullptr && std::string(name) == "threads") {
+        return io_backend::threads;
+    }
+    return name != nullptr && std::string(name) == "uring" ? io_backend::uring
+                                                           : io_backend::automatic;
+}
 
 class engine_test : public ::testing::Test {
   protected:
@@ -50,6 +62,7 @@ class engine_test : public ::testing::Test {
         set_ui_wake_handler([] { return true; });
         set_quit_handler([this](int status) { quits.push_back(status); });
         run_ui_tasks();
+        record.transfers = test_io_backend();
     }
 
     void TearDown() override {

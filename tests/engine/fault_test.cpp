@@ -98,11 +98,16 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
     std::string abandoned = add_job({a, b});
     std::string fine = add_job({next});
     std::string failing = record.plan.jobs[0].source_paths[1];
-    std::uint64_t bad_offset = scoop_offset(8, 4095 - 300, 0); // pair 300, second source
+    std::uint64_t bad_byte = scoop_offset(8, 4095 - 300, 0); // pair 300, second source
+    std::uint64_t failed_at = 0;
     set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
-                          std::uint64_t) {
-        return direction == io_direction::read && file.path == failing && offset == bad_offset ? EIO
-                                                                                               : 0;
+                          std::uint64_t length) {
+        bool hit = direction == io_direction::read && file.path == failing && offset <= bad_byte &&
+                   bad_byte < offset + length;
+        if (hit) {
+            failed_at = offset;
+        }
+        return hit ? EIO : 0;
     });
     run(0);
 
@@ -112,11 +117,10 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
     auto lines = log_lines();
     auto read_line =
         std::find(lines.begin(), lines.end(),
-                  "Failed to read file at offset " + std::to_string(bad_offset) + ", error 5");
+                  "Failed to read file at offset " + std::to_string(failed_at) + ", error 5");
     ASSERT_NE(read_line, lines.end()) << read_text_file(log_path);
-    ASSERT_NE(read_line + 1, lines.end());
-    EXPECT_EQ(*(read_line + 1), "Abandoning " + abandoned + ": reading " + failing + " at offset " +
-                                    std::to_string(bad_offset) + " failed");
+    EXPECT_TRUE(log_has("Abandoning " + abandoned + ": reading " + failing + " at offset " +
+                        std::to_string(failed_at) + " failed"));
     ASSERT_EQ(shown().size(), 1u);
     EXPECT_EQ(shown()[0].title, "Error");
     EXPECT_NE(shown()[0].text.find(failing), std::string::npos) << shown()[0].text;
@@ -154,23 +158,60 @@ TEST_F(fault_test, the_stop_flag_ends_the_run_inside_a_job_without_a_final_name)
     EXPECT_LE(record.bytes_written.load(), record.bytes_read.load());
 }
 
-TEST_F(fault_test, a_failed_write_ends_the_process_with_status_1_after_its_box) {
-    // The default death-test style forks here, before the run has started any thread, so the
-    // child converts in this test's folder and the parent can look at what it left behind.
-    plot_spec_s plot{1, 0, 8};
-    std::string output = add_job({plot});
-    EXPECT_EXIT(
-        {
-            remove_scripted_boxes(); // boxes go to standard error, where the test reads them
-            set_io_fault_hook([](const file_handle_s&, io_direction direction, std::uint64_t offset,
-                                 std::uint64_t) {
-                return direction == io_direction::write && offset > 0 ? ENOSPC : 0;
+// A write that fails mid-job, as a full or failing drive makes it fail, ends that job only: its
+// box, its reason, its sources kept; the next job completes and the run ends normally.
+TEST_F(fault_test, a_failed_write_fails_only_its_job_and_the_next_one_completes) {
+    for (int failure : {ENOSPC, EIO}) {
+        SCOPED_TRACE(failure);
+        swizzler_s fresh;
+        fresh.transfers = test_io_backend();
+        auto which = static_cast<std::uint64_t>(failure);
+        plot_spec_s broken{1, which, 200}, next{2, which, 100};
+        for (const plot_spec_s& plot : {broken, next}) {
+            conversion_job_s job;
+            job.account_id = plot.account_id;
+            job.start_nonce = plot.start_nonce;
+            job.nonces = plot.nonces;
+            job.source_paths.push_back(write_poc1_plot(sources, plot));
+            job.source_nonces.push_back(plot.nonces);
+            job.output_path =
+                make_output_path(outputs, plot.account_id, plot.start_nonce, plot.nonces);
+            fresh.plan.largest_job_bytes =
+                std::max(fresh.plan.largest_job_bytes, plot_size(plot.nonces));
+            fresh.plan.jobs.push_back(std::move(job));
+        }
+        std::string temporary = fresh.plan.jobs[0].output_path + ".swizzling";
+        std::atomic<int> writes{0};
+        set_io_fault_hook(
+            [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
+                // Halfway through the first target's writes.
+                return direction == io_direction::write && file.path == temporary &&
+                               writes.fetch_add(1) == 40
+                           ? failure
+                           : 0;
             });
-            run(0);
-        },
-        ::testing::ExitedWithCode(1), R"(\[Error\] Failed to write to file\. Error 28)");
-    EXPECT_FALSE(file_exists(output));
-    EXPECT_TRUE(file_exists(output + ".swizzling"));
+        boxes.shown.clear();
+        start_work_thread(fresh, single_source_budget, [this] { ++completions; });
+        fresh.thread.join();
+        run_ui_tasks();
+        set_io_fault_hook(nullptr);
+
+        EXPECT_EQ(fresh.plan.jobs[0].state, job_state::failed);
+        EXPECT_EQ(fresh.plan.jobs[0].failure,
+                  "writing its target failed (error " + std::to_string(failure) + ")");
+        EXPECT_FALSE(file_exists(fresh.plan.jobs[0].output_path));
+        EXPECT_TRUE(file_exists(temporary)) << "kept for a later run to take over";
+        ASSERT_EQ(shown().size(), 1u);
+        EXPECT_EQ(shown()[0].title, "Error");
+        EXPECT_TRUE(shown()[0].text.starts_with("Failed to write to file. Error " +
+                                                std::to_string(failure)))
+            << shown()[0].text;
+        EXPECT_EQ(fresh.plan.jobs[1].state, job_state::completed);
+        EXPECT_EQ(check_poc2_file(fresh.plan.jobs[1].output_path, {next}), "");
+        EXPECT_EQ(fresh.bytes_in_flight.load(), 0u);
+        EXPECT_TRUE(quits.empty());
+    }
+    EXPECT_EQ(completions, 2);
 }
 
 // Limits that cannot be kept as given are mended and said, and the run converts.
@@ -304,7 +345,7 @@ TEST_F(fault_test, verification_catches_one_changed_byte_and_passes_a_clean_outp
             return 0;
         });
     record.verify_outputs = true;
-    run(budget_for_8);
+    run(merged_budget);
 
     EXPECT_TRUE(changed);
     EXPECT_FALSE(file_exists(spoiled));

@@ -8,8 +8,8 @@
 
 #include "support/scripted_boxes.h"
 #include "support/temp_folder.h"
-#include "util/log.h"
 #include "swizzler/target_creation.h"
+#include "util/log.h"
 
 namespace {
 

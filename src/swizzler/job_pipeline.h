@@ -1,0 +1,56 @@
+// Moving one job's data: reads, the exchange and writes kept in flight together.
+//
+// Design: one thread (the work thread) drives everything. It reads tiles of the
+// sources ahead of need through the I/O queue, as far as the tile pool allows,
+// exchanges the halves chunk by chunk as their tiles arrive, and submits every
+// target tile for writing as soon as all of its bytes are there, so that reads
+// and writes of many tiles are in flight at once without a thread hand-off per
+// chunk. The job layout decides every transfer: all of them start and end on
+// the job's alignment. A single-source job has the same layout in its source
+// and its target, so its tiles are exchanged in place and written from where
+// they were read; a merged job copies through separate target tiles. Results
+// come back as the pipeline's outcome: a failed read or write fails the job,
+// never the program, and the transfers still in flight are waited for first.
+//
+// Limits: one pipeline at a time per pool and queue (each run has its own).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "swizzler/conversion_record.h"
+#include "swizzler/job_layout.h"
+#include "util/file_handle.h"
+#include "util/io_queue.h"
+
+// Equal buffers for tiles, allocated once per run. Work thread only.
+struct tile_pool_s {
+    std::uint8_t* memory = nullptr;
+    std::uint64_t tile_bytes = 0; // each buffer's size: the largest tile a job may use
+    std::uint64_t tiles = 0;
+    std::vector<std::uint8_t*> free; // buffers not in use
+};
+
+// Carves `tiles` buffers of `tile_bytes` out of `memory` (which must hold them, page-aligned).
+void init_tile_pool(tile_pool_s& pool, std::uint8_t* memory, std::uint64_t tile_bytes,
+                    std::uint64_t tiles);
+
+// The fewest tiles with which a job can always make progress.
+std::uint64_t tiles_needed(bool in_place, std::uint64_t alignment, std::uint64_t tile_bytes);
+
+enum class pipeline_outcome { converted, read_failed, write_failed, stopped };
+
+struct pipeline_result_s {
+    pipeline_outcome outcome = pipeline_outcome::converted;
+    std::string path;         // the file whose transfer failed
+    std::uint64_t offset = 0; // where
+    int error = 0;            // errno of the failure
+};
+
+// Converts the job laid out by `layout` from `sources` into `target` (created at full size).
+// Counts its progress in the record and gives up when the record's stop is set.
+pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
+                                   const std::vector<const file_handle_s*>& sources,
+                                   const file_handle_s& target, tile_pool_s& pool,
+                                   io_queue_s& queue);
