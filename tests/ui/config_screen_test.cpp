@@ -9,9 +9,12 @@
 
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
+#include "catalogue/plot_format.h"
 #include "screen_fixture.h"
 #include "support/plot_files.h"
 #include "support/scripted_boxes.h"
+#include "swizzler/buffer_sizing.h"
+#include "util/size_text.h"
 #include "swizzler/conversion_record.h"
 #include "ui/config_screen.h"
 #include "ui/host_hooks.h"
@@ -155,21 +158,27 @@ TEST_F(config, a_plan_is_summed_up_and_the_merge_option_replans) {
     choose_three_adjacent_plots();
     paint(config_screen);
     save_screen(surface(), "config_plan");
-    // 24 nonces of 262144 bytes in one job; 384 bytes of buffers per nonce.
-    EXPECT_TRUE(
-        shows_text("6.3 MB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 9.0 KiB RAM",
-                   10, grey, 24, 74));
+    // 24 nonces of 262144 bytes in one job; the memory figure is what the one sizing rule gives.
+    auto using_text = [](std::uint64_t largest, bool merged) {
+        return std::string(" Using ") +
+               size_text(size_buffers(read_memory_status(), largest, 0, merged).buffer_bytes,
+                         true) +
+               " RAM";
+    };
+    EXPECT_TRUE(shows_text("6.3 MB of 3 PoC1 plots will be converted to 1 PoC2 plots." +
+                               using_text(plot_size(24), true),
+                           10, grey, 24, 74));
     EXPECT_EQ(pixel_at(surface(), 490, 420), 0xffe1e1e1u);
     EXPECT_GT(count_color(surface(), 487, 417, 129, 39, 0xff000000), 20);
 
     click(300, 330);
     repaint();
-    EXPECT_TRUE(
-        shows_text("6.3 MB of 3 PoC1 plots will be converted to 3 PoC2 plots. Using 3.0 KiB RAM",
-                   10, grey, 24, 74));
+    EXPECT_TRUE(shows_text("6.3 MB of 3 PoC1 plots will be converted to 3 PoC2 plots." +
+                               using_text(plot_size(8), false),
+                           10, grey, 24, 74));
 }
 
-TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_in_both_places) {
+TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_and_what_the_run_will_use) {
     if (read_memory_status().available_bytes < 3 * gib) {
         GTEST_SKIP() << "the estimate stays below 2 GiB with this little memory";
     }
@@ -183,8 +192,9 @@ TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_in_both_places) {
     max_ram_bytes = 2 * gib;
     paint(config_screen);
     save_screen(surface(), "config_large_plan");
+    // 2 GiB allows the most tiles of the largest size: 64 of 8 MiB.
     EXPECT_TRUE(
-        shows_text("3.1 TB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 2.0 GiB RAM",
+        shows_text("3.1 TB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 512.0 MiB RAM",
                    10, grey, 24, 74));
     EXPECT_TRUE(shows_text("Max RAM: 2.0 GiB", 12, grey, 24, 438));
 }

@@ -158,18 +158,20 @@ TEST_F(ram_entry, a_limit_too_small_for_one_chunk_is_raised_and_said_so) {
     paint(config_screen);
     click(100, 445);
     repaint();
-    // 0.000002 GiB is 2147 bytes; one chunk of buffers, 8 nonces of six 64-byte scoops, 3072.
+    // 0.000002 GiB is 2147 bytes, less than the six tiles of one block the least run needs.
     type("0.000002");
     save_screen(surface(), "ram_entry_too_small");
-    const char* note =
-        "Too small to convert with: the limit will be 3.0 KiB, the smallest that works.";
-    int width = static_cast<int>(text_width(note, 10));
+    std::uint64_t least = smallest_budget(false);
+    ASSERT_GT(least, 2147u);
+    std::string note = std::string("Too small to convert with: the limit will be ") +
+                       size_text(least, true) + ", the smallest that works.";
+    int width = static_cast<int>(text_width(note.c_str(), 10));
     EXPECT_TRUE(shows_text(note, 10, accent_blue, static_cast<float>((640 - width) / 2), 298));
 
     click(300, 350);
-    EXPECT_EQ(max_ram_bytes, 3072u) << "the limit kept is the one the run can keep to";
+    EXPECT_EQ(max_ram_bytes, least) << "the limit kept is the one the run can keep to";
     repaint();
-    EXPECT_TRUE(shows_text("Max RAM: 3.0 KiB", 12, grey, 24, 438));
+    EXPECT_TRUE(shows_text(std::string("Max RAM: ") + size_text(least, true), 12, grey, 24, 438));
 
     // A workable limit has no note.
     click(100, 445);
