@@ -1,18 +1,21 @@
-// The conversion against the disk's own limits, on one synthetic plot.
+// The conversion against the disk's own limit, over plot geometries and memory budgets.
 //
-//   bench_convert [GiB] [folder] [rounds]   (default 4 GiB, /var/tmp/scoopshift-bench, 3)
+//   bench_convert [GiB] [folder] [rounds]   (default 4 GiB, /var/tmp/scoopshift-bench, 1)
 //
-// Creates an optimized PoC1 plot of the given size in the folder, then times,
-// each from a cold page cache (dropped when run as root): a direct copy with dd
-// (64 MiB blocks, direct in and out) and a sync, the physical limit; cp and a
-// sync, what a user would do instead; and the conversion with the capacity K
-// equal to the plot's nonce count N and to N / 16, each including the flush of
-// the target before its rename. The four steps run in turn, round after round,
-// so that a disk whose speed drifts (a shared or virtual one) affects them
-// alike; the best time of each is kept. Prints every figure and the ratios to
-// dd, and removes everything it wrote. The folder must be on a disk, not tmpfs.
+// Writes three synthetic optimized PoC1 plots of about the given size into the folder: one of
+// N = GiB * 4096 nonces (a power of two), one of N - 8 (a multiple of 8 but not of 64) and one
+// of N - 1 (odd). For each it times, from a cold page cache (dropped when run as root), a direct
+// copy with dd (64 MiB blocks, direct in and out, then sync), which is what the drive can do,
+// and the conversion at four budgets, named by the capacity K in nonces that the budget
+// 384 * K bytes stood for in earlier versions of the program: K = N, a K that is not a power of
+// two (1016), K near N / 16 and K near N / 256. Each conversion runs in a child process, so
+// that its peak resident memory can be read and set against its budget. Prints a table of
+// seconds, the ratio to dd and the peak memory for every cell, and removes everything it wrote.
+// The folder must be on a disk, not tmpfs.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,11 +23,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
 #include "support/plot_files.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/swizzle.h"
 #include "swizzler/worker.h"
 #include "util/log.h"
 #include "util/ui_tasks.h"
@@ -52,12 +56,8 @@ void drop_page_cache() {
     }
 }
 
-template <typename F> double timed(F&& step) {
-    drop_page_cache();
-    auto start = std::chrono::steady_clock::now();
-    step();
-    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    return took.count();
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 void run_shell(const std::string& command) {
@@ -67,9 +67,9 @@ void run_shell(const std::string& command) {
     }
 }
 
-// One conversion of the plot with capacity `capacity`; false when the job did not complete.
+// One conversion of `plot` into `folder` with `budget` bytes, in this (child) process.
 bool convert(const std::string& source, const plot_spec_s& plot, const std::string& folder,
-             std::uint64_t capacity) {
+             std::uint64_t budget) {
     swizzler_s record;
     conversion_job_s job;
     job.account_id = plot.account_id;
@@ -80,16 +80,70 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
     job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
     record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
     record.plan.jobs.push_back(std::move(job));
-    start_work_thread(record, capacity * 384, [] {});
+    start_work_thread(record, budget, [] {});
     record.thread.join();
     run_ui_tasks();
     bool completed = record.plan.jobs[0].state == job_state::completed;
     if (!completed) {
         std::fprintf(stderr, "conversion failed: %s\n", record.plan.jobs[0].failure.c_str());
     }
-    unlink(record.plan.jobs[0].output_path.c_str());
-    unlink((record.plan.jobs[0].output_path + ".swizzling").c_str());
     return completed;
+}
+
+struct cell_s {
+    double seconds = 0;
+    long peak_kib = 0; // resident memory of the converting process at its highest
+    bool ok = false;
+};
+
+// Times one conversion in a child process, from a cold cache; removes its output.
+cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
+                        const std::string& folder, std::uint64_t budget) {
+    drop_page_cache();
+    auto start = std::chrono::steady_clock::now();
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok = convert(source, plot, folder, budget);
+        std::fflush(nullptr);
+        _exit(ok ? 0 : 1);
+    }
+    cell_s cell;
+    int status = 0;
+    struct rusage usage {};
+    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
+        cell.seconds = seconds_since(start);
+        cell.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        cell.peak_kib = usage.ru_maxrss;
+    }
+    std::string output = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
+    unlink(output.c_str());
+    unlink((output + ".swizzling").c_str());
+    return cell;
+}
+
+double timed_dd(const std::string& source, const std::string& copy) {
+    drop_page_cache();
+    auto start = std::chrono::steady_clock::now();
+    run_shell("dd if=" + source + " of=" + copy + " bs=64M iflag=direct oflag=direct status=none" +
+              " && sync");
+    double seconds = seconds_since(start);
+    unlink(copy.c_str());
+    return seconds;
+}
+
+struct budget_s {
+    const char* name;
+    std::uint64_t capacity; // K, nonces
+};
+
+std::string size_label(double bytes) {
+    char text[32];
+    if (bytes >= 1 << 20) {
+        std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1 << 20));
+    } else {
+        std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024);
+    }
+    return text;
 }
 
 } // namespace
@@ -97,7 +151,7 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
 int main(int argc, char** argv) {
     std::uint64_t gib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 4;
     std::string folder = argc > 2 ? argv[2] : "/var/tmp/scoopshift-bench";
-    int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+    int rounds = argc > 3 ? std::atoi(argv[3]) : 1;
     mkdir(folder.c_str(), 0755);
     struct statfs volume {};
     if (statfs(folder.c_str(), &volume) != 0) {
@@ -110,58 +164,70 @@ int main(int argc, char** argv) {
     }
     std::string log_path = folder + "/bench_convert.log";
     open_log_file(log_path.c_str());
+    set_log_echo(false);
     set_ui_wake_handler([] { return true; });
     set_message_box_handler([](int, const char* title, const char* text, message_box_kind) {
         std::fprintf(stderr, "[%s] %s\n", title, text);
         return false;
     });
     run_ui_tasks();
-
-    plot_spec_s plot{4242, 0, gib << 12}; // 4096 nonces of 256 KiB per GiB
-    std::printf("creating %s (%llu nonces, %llu GiB) in %s\n", poc1_name(plot).c_str(),
-                static_cast<unsigned long long>(plot.nonces), static_cast<unsigned long long>(gib),
-                folder.c_str());
-    std::string source = write_poc1_plot(folder, plot);
-    if (source.empty()) {
-        std::fprintf(stderr, "could not write the plot\n");
-        return 1;
-    }
     if (!cold_cache_possible()) {
         std::printf("not root: the page cache cannot be dropped, figures are warm-cache ones\n");
     }
 
+    std::uint64_t n = gib << 12; // 4096 nonces of 256 KiB per GiB
+    std::vector<plot_spec_s> plots = {{4242, 0, n}, {4243, 0, n - 8}, {4244, 0, n - 1}};
+    std::vector<std::string> paths;
+    for (const plot_spec_s& plot : plots) {
+        std::printf("writing %s\n", poc1_name(plot).c_str());
+        std::fflush(stdout);
+        paths.push_back(write_poc1_plot(folder, plot));
+        if (paths.back().empty()) {
+            std::fprintf(stderr, "could not write the plot\n");
+            return 1;
+        }
+    }
+
     std::string copy = folder + "/copy";
     bool ok = true;
-    double dd = 1e30, cp = 1e30, whole = 1e30, sixteenth = 1e30;
-    for (int round = 0; round < rounds; ++round) {
-        dd = std::min(dd, timed([&] {
-                          run_shell("dd if=" + source + " of=" + copy +
-                                    " bs=64M iflag=direct oflag=direct status=none && sync");
-                      }));
-        unlink(copy.c_str());
-        cp = std::min(cp, timed([&] { run_shell("cp " + source + " " + copy + " && sync"); }));
-        unlink(copy.c_str());
-        whole =
-            std::min(whole, timed([&] { ok = convert(source, plot, folder, plot.nonces) && ok; }));
-        sixteenth = std::min(
-            sixteenth, timed([&] { ok = convert(source, plot, folder, plot.nonces / 16) && ok; }));
-        std::printf("round %d: dd %.2f s, cp %.2f s, K = N %.2f s, K = N/16 %.2f s (best so far)\n",
-                    round + 1, dd, cp, whole, sixteenth);
+    std::printf("\n%-22s %-14s %9s %8s %8s %12s %12s\n", "plot", "budget", "K", "seconds", "x dd",
+                "peak memory", "budget");
+    for (std::size_t p = 0; p < plots.size(); ++p) {
+        const plot_spec_s& plot = plots[p];
+        std::vector<budget_s> budgets = {{"K = N", plot.nonces},
+                                         {"K = 1016", 1016},
+                                         {"K near N/16", plot.nonces / 16 / 8 * 8},
+                                         {"K near N/256", plot.nonces / 256 / 8 * 8}};
+        double dd = 1e30;
+        std::vector<cell_s> best(budgets.size(), cell_s{1e30, 0, true});
+        for (int round = 0; round < rounds; ++round) {
+            dd = std::min(dd, timed_dd(paths[p], copy));
+            for (std::size_t b = 0; b < budgets.size(); ++b) {
+                cell_s cell = timed_conversion(paths[p], plot, folder, budgets[b].capacity * 384);
+                ok = ok && cell.ok;
+                if (cell.seconds < best[b].seconds) {
+                    best[b] = cell;
+                }
+            }
+        }
+        std::string name = "N = " + std::to_string(plot.nonces);
+        std::printf("%-22s %-14s %9s %8.2f %8.2f %12s %12s\n", name.c_str(), "dd 64M direct", "",
+                    dd, 1.0, "", "");
+        for (std::size_t b = 0; b < budgets.size(); ++b) {
+            std::uint64_t budget = budgets[b].capacity * 384;
+            std::printf("%-22s %-14s %9llu %8.2f %8.2f %12s %12s\n", name.c_str(), budgets[b].name,
+                        static_cast<unsigned long long>(budgets[b].capacity), best[b].seconds,
+                        best[b].seconds / dd, size_label(best[b].peak_kib * 1024.0).c_str(),
+                        size_label(static_cast<double>(budget)).c_str());
+        }
+        std::fflush(stdout);
     }
-    unlink(source.c_str());
+    for (const std::string& path : paths) {
+        unlink(path.c_str());
+    }
     unlink(log_path.c_str());
     rmdir(folder.c_str());
-
-    double gb = static_cast<double>(plot_size(plot.nonces)) / 1e9;
-    std::printf("best of %d rounds:\n%-34s %8s %9s %8s\n", rounds, "step", "seconds", "GB/s",
-                "x dd");
-    auto line = [&](const char* step, double seconds) {
-        std::printf("%-34s %8.2f %9.3f %8.2f\n", step, seconds, gb / seconds, seconds / dd);
-    };
-    line("dd direct 64M + sync", dd);
-    line("cp + sync", cp);
-    line("conversion K = N", whole);
-    line("conversion K = N/16", sixteenth);
-    std::printf("targets: K = N at most 1.10 x dd, K = N/16 at most 1.50 x dd\n");
+    std::printf("\ngoals: runs of 64 KiB or more (K >= 1024) within 1.15 x dd; K near N/256 within "
+                "5 x dd; peak memory within the budget + 32 MiB\n");
     return ok ? 0 : 1;
 }
