@@ -100,6 +100,7 @@ struct cell_s {
 cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
                         const std::string& folder, std::uint64_t budget) {
     drop_page_cache();
+    std::fflush(nullptr); // the child must not print again what is still buffered here
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {

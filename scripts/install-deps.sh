@@ -10,7 +10,7 @@ packages=(
   liburing-dev
   xvfb xdotool imagemagick x11-utils dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base
-  locales
+  locales e2fsprogs xfsprogs util-linux
 )
 
 missing=()
