@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
         const plot_spec_s& plot = plots[p];
         std::vector<budget_s> budgets = {{"K = N", plot.nonces},
                                          {"K = 1016", 1016},
-                                         {"K near N/16", plot.nonces / 16 / 8 * 8},
+                                         {"K near N/16", (plot.nonces / 16 + 4) / 8 * 8},
                                          {"K near N/256", plot.nonces / 256 / 8 * 8}};
         double dd = 1e30;
         std::vector<cell_s> best(budgets.size(), cell_s{1e30, 0, true});

@@ -21,6 +21,12 @@
 #include "catalogue/conversion_plan.h"
 #include "util/io_queue.h"
 
+// How often the pipeline checkpoints: at the first pair boundary after either has passed.
+struct checkpoint_interval_s {
+    double seconds = 10;
+    std::uint64_t bytes = 0; // written bytes; 0: by time only
+};
+
 struct swizzler_s {
     std::atomic<std::uint64_t> bytes_read{0};
     std::atomic<std::uint64_t> bytes_written{0};
@@ -31,8 +37,11 @@ struct swizzler_s {
     std::atomic<std::uint64_t> bytes_buffered{0};
     std::atomic<std::uint64_t> bytes_in_flight{0};
     std::atomic<std::uint64_t> bytes_verified{0}; // target bytes read back and found right
-    bool verify_outputs = false; // read each output back against its sources before its name
-    std::uint64_t ram_limit = 0; // memory budget in bytes, 0 = automatic
+    // Target bytes that earlier runs had converted and this one took over without redoing.
+    std::atomic<std::uint64_t> bytes_resumed{0};
+    checkpoint_interval_s checkpoints; // how often a job's progress is made durable
+    bool verify_outputs = false;       // read each output back against its sources before its name
+    std::uint64_t ram_limit = 0;       // memory budget in bytes, 0 = automatic
     io_backend transfers = io_backend::automatic; // how transfers are done (tests choose)
     std::atomic<bool> stop{false};
     std::thread thread; // the work thread; never joined by the program

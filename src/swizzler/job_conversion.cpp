@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "catalogue/plot_format.h"
+#include "swizzler/crash_points.h"
 #include "swizzler/output_check.h"
+#include "swizzler/progress_record.h"
 #include "swizzler/target_creation.h"
 #include "util/log.h"
 #include "util/positioned_io.h"
@@ -190,6 +192,7 @@ void finish_job(swizzler_s& record, conversion_job_s& job, const std::vector<sou
                  "its data could not be flushed to the disk (error " + std::to_string(error) + ")");
         return;
     }
+    crash_point("data flushed", temporary_path);
     if (record.verify_outputs &&
         !prove_output(record, job, sources, target, temporary_path, means)) {
         return;
@@ -201,6 +204,7 @@ void finish_job(swizzler_s& record, conversion_job_s& job, const std::vector<sou
                           : "it could not be renamed (error " + std::to_string(error) + ")");
         return;
     }
+    crash_point("renamed", job.output_path);
     if (!sync_folder_of(job.output_path, &error)) {
         log_message("Failed to flush the folder of %s to the disk, error %d\n",
                     job.output_path.c_str(), error);
@@ -209,6 +213,72 @@ void finish_job(swizzler_s& record, conversion_job_s& job, const std::vector<sou
         return;
     }
     job.state = job_state::completed;
+}
+
+// The work of the job as its progress record describes it.
+progress_record_s describe_work(const std::vector<source_s>& sources, const file_handle_s& target,
+                                const job_layout_s& layout) {
+    progress_record_s work;
+    work.nonces = layout.nonces;
+    work.alignment = layout.alignment;
+    describe_target(target, &work);
+    for (const source_s& source : sources) {
+        work.sources.push_back(describe_source(source.file, source.nonces));
+    }
+    return work;
+}
+
+// Whether the job goes on from the progress an earlier run recorded (*stored); a record that
+// does not describe this work is removed before a byte is written, and the log says why.
+bool take_over(const conversion_job_s& job, const std::string& temporary_path,
+               bool target_was_there, const struct stat& before, const progress_record_s& work,
+               const std::string& record_path, progress_record_s* stored) {
+    if (!load_progress_record(record_path, stored)) {
+        remove_progress_record(record_path); // a torn or foreign file proves nothing
+        return false;
+    }
+    std::string why;
+    if (!target_was_there) {
+        why = "its temporary file was gone";
+    } else if (static_cast<std::uint64_t>(before.st_size) != plot_size(job.nonces)) {
+        why = "its temporary file is not of the plot's size";
+    } else if (stored->pairs_done > scoop_pairs) {
+        why = "its progress record is not one of this program's";
+    } else if (same_work(*stored, work, &why)) {
+        log_message("Resuming %s at scoop pair %llu of %llu\n", temporary_path.c_str(),
+                    static_cast<unsigned long long>(stored->pairs_done),
+                    static_cast<unsigned long long>(scoop_pairs));
+        return true;
+    }
+    log_message("Starting %s over: %s\n", temporary_path.c_str(), why.c_str());
+    remove_progress_record(record_path);
+    return false;
+}
+
+// Makes the pairs before `pairs_done` durable, then records them: the record never describes
+// data that a power cut could still take away.
+bool record_progress(const file_handle_s& target, const std::string& temporary_path,
+                     const std::string& record_path, progress_record_s* progress,
+                     std::uint64_t pairs_done, byte_span_s low, const std::uint8_t* low_bytes,
+                     byte_span_s high, const std::uint8_t* high_bytes) {
+    int error = 0;
+    if (!flush_target(target, &error)) {
+        log_message("Failed to flush %s to the disk, error %d\n", temporary_path.c_str(), error);
+        return false;
+    }
+    crash_point("data flushed", temporary_path);
+    progress->pairs_done = pairs_done;
+    progress->low_carry = low;
+    progress->low_carry_bytes.assign(low_bytes, low_bytes + low.size());
+    progress->high_carry = high;
+    progress->high_carry_bytes.assign(high_bytes, high_bytes + high.size());
+    if (!store_progress_record(record_path, progress, &error)) {
+        log_message("Could not record the progress of %s, error %d\n", temporary_path.c_str(),
+                    error);
+        return false;
+    }
+    crash_point("progress recorded", record_path);
+    return true;
 }
 
 void report_pipeline_failure(conversion_job_s& job, const pipeline_result_s& result) {
@@ -261,6 +331,8 @@ void convert_job(swizzler_s& record, conversion_job_s& job, job_means_s& means) 
     }
 
     std::string temporary_path = job.output_path + ".swizzling";
+    struct stat before {};
+    bool target_was_there = lstat(temporary_path.c_str(), &before) == 0;
     log_message("Creating target %s\n", temporary_path.c_str());
     target_failure why = target_failure::none;
     file_handle_s target = create_target_file(temporary_path, plot_size(job.nonces), &why);
@@ -282,13 +354,32 @@ void convert_job(swizzler_s& record, conversion_job_s& job, job_means_s& means) 
     for (const source_s& source : sources) {
         files.push_back(&source.file);
     }
+    progress_record_s progress = describe_work(sources, target, layout);
+    std::string record_path = progress_record_path(temporary_path);
+    progress_record_s stored;
+    pipeline_resume_s resume;
+    if (take_over(job, temporary_path, target_was_there, before, progress, record_path, &stored)) {
+        resume = {stored.pairs_done, stored.low_carry, stored.low_carry_bytes.data(),
+                  stored.high_carry, stored.high_carry_bytes.data()};
+        record.bytes_resumed.fetch_add(resume.first_pair * 2 * job.nonces * scoop_size);
+    }
+    checkpoint_fn checkpoint = [&](std::uint64_t pairs_done, byte_span_s low,
+                                   const std::uint8_t* low_bytes, byte_span_s high,
+                                   const std::uint8_t* high_bytes) {
+        return record_progress(target, temporary_path, record_path, &progress, pairs_done, low,
+                               low_bytes, high, high_bytes);
+    };
     pipeline_result_s result =
-        run_job_pipeline(record, layout, files, target, *means.pool, *means.queue);
+        run_job_pipeline(record, layout, files, target, *means.pool, *means.queue, resume,
+                         checkpoint, record.checkpoints);
     if (result.outcome == pipeline_outcome::converted && record.stop.load()) {
         result.outcome = pipeline_outcome::stopped; // a stopped run gives no final names
     }
     if (result.outcome == pipeline_outcome::converted) {
         finish_job(record, job, sources, target, temporary_path, means);
+        if (job.state == job_state::completed) {
+            remove_progress_record(record_path);
+        }
     } else {
         report_pipeline_failure(job, result);
     }

@@ -116,6 +116,15 @@ bool first_chunk(const job_layout_s& layout, chunk_s* chunk) {
     return true;
 }
 
+bool first_chunk_of_pair(const job_layout_s& layout, std::uint64_t pair, chunk_s* chunk) {
+    if (!first_chunk(layout, chunk) || pair >= scoop_pairs) {
+        return false;
+    }
+    chunk->pair = pair;
+    size_chunk(layout, chunk);
+    return true;
+}
+
 bool next_chunk(const job_layout_s& layout, chunk_s* chunk) {
     chunk->first += chunk->count;
     while (chunk->first >= layout.source_nonces[chunk->source]) {

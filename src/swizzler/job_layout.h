@@ -83,6 +83,9 @@ struct chunk_s {
 // The job's first chunk; false for a job without nonces.
 bool first_chunk(const job_layout_s& layout, chunk_s* chunk);
 
+// The first chunk of pair `pair`; false for a job without nonces or past the last pair.
+bool first_chunk_of_pair(const job_layout_s& layout, std::uint64_t pair, chunk_s* chunk);
+
 // The chunk after *chunk (pairs in order, then sources, then nonces); false after the last.
 bool next_chunk(const job_layout_s& layout, chunk_s* chunk);
 

@@ -1,6 +1,7 @@
 #include "swizzler/job_pipeline.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -51,12 +52,12 @@ struct carry_s {
 };
 
 struct pipeline_s {
-    swizzler_s& record;
-    const job_layout_s& layout;
-    const std::vector<const file_handle_s*>& sources;
-    const file_handle_s& target;
-    tile_pool_s& pool;
-    io_queue_s& queue;
+    swizzler_s* record = nullptr;
+    const job_layout_s* layout = nullptr;
+    const std::vector<const file_handle_s*>* sources = nullptr;
+    const file_handle_s* target = nullptr;
+    tile_pool_s* pool = nullptr;
+    io_queue_s* queue = nullptr;
     bool in_place = false;
     std::uint64_t reserve = 0; // free buffers that reading ahead leaves for target tiles
     std::map<tile_key_s, tile_s> tiles;
@@ -66,6 +67,9 @@ struct pipeline_s {
     unsigned in_flight = 0;
     bool failing = false;
     pipeline_result_s result;
+    // The carries as the current pair found them, for a checkpoint at its start.
+    byte_span_s low_at_pair_start, high_at_pair_start;
+    std::vector<std::uint8_t> low_bytes_at_pair_start, high_bytes_at_pair_start;
 };
 
 bool needs_carries(const job_layout_s& layout) {
@@ -78,12 +82,12 @@ std::uint64_t carry_tiles(std::uint64_t alignment, std::uint64_t tile_bytes) {
 }
 
 const file_handle_s& file_of(const pipeline_s& p, std::size_t file) {
-    return file == target_file ? p.target : *p.sources[file];
+    return file == target_file ? *p.target : *(*p.sources)[file];
 }
 
 byte_span_s run_of(const pipeline_s& p, const tile_key_s& key) {
-    return key.file == target_file ? target_run(p.layout, key.pair, key.side)
-                                   : source_run(p.layout, key.file, key.pair, key.side);
+    return key.file == target_file ? target_run(*p.layout, key.pair, key.side)
+                                   : source_run(*p.layout, key.file, key.pair, key.side);
 }
 
 void fail(pipeline_s& p, pipeline_outcome outcome, const std::string& path, std::uint64_t offset,
@@ -95,7 +99,7 @@ void fail(pipeline_s& p, pipeline_outcome outcome, const std::string& path, std:
 }
 
 void release(pipeline_s& p, tile_s& tile) {
-    p.pool.free.push_back(tile.data);
+    p.pool->free.push_back(tile.data);
     p.tiles.erase(tile.key);
 }
 
@@ -110,7 +114,7 @@ void submit(pipeline_s& p, tile_s& tile, io_direction direction, byte_span_s spa
     request.length = span.size();
     request.buffer = tile.data + (span.begin - tile.span.begin);
     request.tag = reinterpret_cast<std::uintptr_t>(&tile);
-    submit_io(p.queue, request);
+    submit_io(*p.queue, request);
     ++p.in_flight;
 }
 
@@ -120,19 +124,19 @@ tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side
                    std::uint64_t offset, std::uint64_t keep) {
     tile_key_s key{file, pair, side, 0};
     byte_span_s run = run_of(p, key);
-    key.index = tile_index(p.layout, run, offset);
+    key.index = tile_index(*p.layout, run, offset);
     auto found = p.tiles.find(key);
     if (found != p.tiles.end()) {
         return &found->second;
     }
-    if (p.pool.free.size() <= keep) {
+    if (p.pool->free.size() <= keep) {
         return nullptr;
     }
     tile_s& tile = p.tiles[key];
     tile.key = key;
-    tile.data = p.pool.free.back();
-    p.pool.free.pop_back();
-    tile.span = tile_of(p.layout, run, key.index);
+    tile.data = p.pool->free.back();
+    p.pool->free.pop_back();
+    tile.span = tile_of(*p.layout, run, key.index);
     tile.run = run;
     tile.input = true;
     tile.output = p.in_place;
@@ -147,20 +151,20 @@ tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side
 // null when no buffer is free.
 tile_s* output_tile(pipeline_s& p, std::uint64_t pair, run_side side, std::uint64_t offset) {
     tile_key_s key{target_file, pair, side, 0};
-    byte_span_s run = target_run(p.layout, pair, side);
-    key.index = tile_index(p.layout, run, offset);
+    byte_span_s run = target_run(*p.layout, pair, side);
+    key.index = tile_index(*p.layout, run, offset);
     auto found = p.tiles.find(key);
     if (found != p.tiles.end()) {
         return &found->second;
     }
-    if (p.pool.free.empty()) {
+    if (p.pool->free.empty()) {
         return nullptr;
     }
     tile_s& tile = p.tiles[key];
     tile.key = key;
-    tile.data = p.pool.free.back();
-    p.pool.free.pop_back();
-    tile.span = tile_of(p.layout, run, key.index);
+    tile.data = p.pool->free.back();
+    p.pool->free.pop_back();
+    tile.span = tile_of(*p.layout, run, key.index);
     tile.run = run;
     tile.output = true;
     tile.unfilled = overlap(tile.span, run).size();
@@ -170,7 +174,7 @@ tile_s* output_tile(pipeline_s& p, std::uint64_t pair, run_side side, std::uint6
 // Starts the reads of every input tile of the chunk; false when the buffers ran out first.
 bool request_inputs(pipeline_s& p, const chunk_s& chunk, std::uint64_t keep) {
     for (run_side side : {run_side::low, run_side::high}) {
-        byte_span_s bytes = chunk_in_source(p.layout, chunk, side);
+        byte_span_s bytes = chunk_in_source(*p.layout, chunk, side);
         for (std::uint64_t at = bytes.begin; at < bytes.end;) {
             tile_s* tile = input_tile(p, chunk.source, chunk.pair, side, at, keep);
             if (tile == nullptr) {
@@ -184,11 +188,11 @@ bool request_inputs(pipeline_s& p, const chunk_s& chunk, std::uint64_t keep) {
 
 bool inputs_ready(pipeline_s& p, const chunk_s& chunk) {
     for (run_side side : {run_side::low, run_side::high}) {
-        byte_span_s bytes = chunk_in_source(p.layout, chunk, side);
-        byte_span_s run = source_run(p.layout, chunk.source, chunk.pair, side);
+        byte_span_s bytes = chunk_in_source(*p.layout, chunk, side);
+        byte_span_s run = source_run(*p.layout, chunk.source, chunk.pair, side);
         for (std::uint64_t at = bytes.begin; at < bytes.end;) {
             auto found =
-                p.tiles.find({chunk.source, chunk.pair, side, tile_index(p.layout, run, at)});
+                p.tiles.find({chunk.source, chunk.pair, side, tile_index(*p.layout, run, at)});
             if (found == p.tiles.end() || !found->second.read_done) {
                 return false;
             }
@@ -200,7 +204,7 @@ bool inputs_ready(pipeline_s& p, const chunk_s& chunk) {
 
 bool request_outputs(pipeline_s& p, const chunk_s& chunk) {
     for (run_side side : {run_side::low, run_side::high}) {
-        byte_span_s bytes = chunk_in_target(p.layout, chunk, side);
+        byte_span_s bytes = chunk_in_target(*p.layout, chunk, side);
         for (std::uint64_t at = bytes.begin; at < bytes.end;) {
             tile_s* tile = output_tile(p, chunk.pair, side, at);
             if (tile == nullptr) {
@@ -224,7 +228,7 @@ void copy_between(const tile_s& tile, byte_span_s span, std::uint8_t* carry, boo
 // Every byte of the tile's run in it is there: take in the carry from the run converted before,
 // hand this run's carry on, and write what the tile writes.
 void tile_complete(pipeline_s& p, tile_s& tile) {
-    const job_layout_s& layout = p.layout;
+    const job_layout_s& layout = *p.layout;
     run_side side = tile.key.side;
     std::uint64_t pair = tile.key.pair;
     byte_span_s incoming = overlap(tile.span, carry_in(layout, tile.run, side));
@@ -247,25 +251,25 @@ void tile_complete(pipeline_s& p, tile_s& tile) {
         release(p, tile);
         return;
     }
-    p.record.bytes_buffered.fetch_sub(written.size());
-    p.record.bytes_in_flight.fetch_add(written.size());
+    p.record->bytes_buffered.fetch_sub(written.size());
+    p.record->bytes_in_flight.fetch_add(written.size());
     submit(p, tile, io_direction::write, written);
 }
 
 tile_s& tile_at(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
                 std::uint64_t offset) {
     tile_key_s key{file, pair, side, 0};
-    key.index = tile_index(p.layout, run_of(p, key), offset);
+    key.index = tile_index(*p.layout, run_of(p, key), offset);
     return p.tiles.at(key);
 }
 
 // Exchanges the halves of one chunk, from its input tiles into its output tiles (the same tiles
 // in place), in pieces that cross no tile boundary.
 void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
-    byte_span_s in_low = chunk_in_source(p.layout, chunk, run_side::low);
-    byte_span_s in_high = chunk_in_source(p.layout, chunk, run_side::high);
-    byte_span_s out_low = chunk_in_target(p.layout, chunk, run_side::low);
-    byte_span_s out_high = chunk_in_target(p.layout, chunk, run_side::high);
+    byte_span_s in_low = chunk_in_source(*p.layout, chunk, run_side::low);
+    byte_span_s in_high = chunk_in_source(*p.layout, chunk, run_side::high);
+    byte_span_s out_low = chunk_in_target(*p.layout, chunk, run_side::low);
+    byte_span_s out_high = chunk_in_target(*p.layout, chunk, run_side::high);
     std::size_t out_file = p.in_place ? chunk.source : target_file;
     for (std::uint64_t done = 0; done < chunk.count;) {
         std::uint64_t at = done * scoop_size;
@@ -284,8 +288,8 @@ void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
         }
         swizzle_pair_into(pointers[0], pointers[1], pointers[2], pointers[3], count);
         std::uint64_t bytes = count * scoop_size;
-        p.record.bytes_read.fetch_add(2 * bytes);
-        p.record.bytes_buffered.fetch_add(2 * bytes);
+        p.record->bytes_read.fetch_add(2 * bytes);
+        p.record->bytes_buffered.fetch_add(2 * bytes);
         done += count;
         // Inputs first: in place the same tile is also the output, counted once below.
         for (int i = 0; i < 2 && !p.in_place; ++i) {
@@ -306,7 +310,7 @@ void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
 // Takes one completion (waiting for it when `block`); false when none was taken.
 bool take_completion(pipeline_s& p, bool block) {
     io_completion_s completion;
-    if (p.in_flight == 0 || !wait_for_io(p.queue, &completion, block)) {
+    if (p.in_flight == 0 || !wait_for_io(*p.queue, &completion, block)) {
         return false;
     }
     --p.in_flight;
@@ -322,31 +326,73 @@ bool take_completion(pipeline_s& p, bool block) {
         }
         return true;
     }
-    p.record.bytes_in_flight.fetch_sub(tile.io_bytes);
+    p.record->bytes_in_flight.fetch_sub(tile.io_bytes);
     if (completion.error != 0) {
-        log_message("Failed to write to %s at offset %llu, error %d\n", p.target.path.c_str(),
+        log_message("Failed to write to %s at offset %llu, error %d\n", p.target->path.c_str(),
                     static_cast<unsigned long long>(tile.io_offset), completion.error);
-        fail(p, pipeline_outcome::write_failed, p.target.path, tile.io_offset, completion.error);
+        fail(p, pipeline_outcome::write_failed, p.target->path, tile.io_offset, completion.error);
     } else {
-        p.record.bytes_written.fetch_add(tile.io_bytes);
+        p.record->bytes_written.fetch_add(tile.io_bytes);
     }
     release(p, tile);
     return true;
 }
 
 void take_carry_buffers(pipeline_s& p) {
-    if (!needs_carries(p.layout)) {
+    if (!needs_carries(*p.layout)) {
         return;
     }
-    std::uint64_t per_tile = std::max<std::uint64_t>(p.pool.tile_bytes / p.layout.alignment, 1);
+    std::uint64_t per_tile = std::max<std::uint64_t>(p.pool->tile_bytes / p.layout->alignment, 1);
     carry_s* carries[3] = {&p.low_carry, &p.high_carry[0], &p.high_carry[1]};
     for (int i = 0; i < 3; ++i) {
         if (static_cast<std::uint64_t>(i) % per_tile == 0) {
-            p.carry_buffers.push_back(p.pool.free.back());
-            p.pool.free.pop_back();
+            p.carry_buffers.push_back(p.pool->free.back());
+            p.pool->free.pop_back();
         }
         carries[i]->data = p.carry_buffers.back() +
-                           (static_cast<std::uint64_t>(i) % per_tile) * p.layout.alignment;
+                           (static_cast<std::uint64_t>(i) % per_tile) * p.layout->alignment;
+    }
+}
+
+// Loads the carries that the pair before the resume point handed on.
+void start_from(pipeline_s& p, const pipeline_resume_s& resume) {
+    if (resume.first_pair == 0) {
+        return;
+    }
+    carry_s* carries[2] = {&p.low_carry, &p.high_carry[(resume.first_pair - 1) % 2]};
+    byte_span_s spans[2] = {resume.low_carry, resume.high_carry};
+    const std::uint8_t* bytes[2] = {resume.low_carry_bytes, resume.high_carry_bytes};
+    for (int i = 0; i < 2; ++i) {
+        carries[i]->span = spans[i];
+        if (!spans[i].empty() && carries[i]->data != nullptr) {
+            std::memcpy(carries[i]->data, bytes[i], spans[i].size());
+        }
+    }
+}
+
+// Keeps a copy of the carries that pair `pair` starts with.
+void remember_carries(pipeline_s& p, std::uint64_t pair) {
+    const carry_s& low = p.low_carry;
+    const carry_s& high = p.high_carry[(pair + 1) % 2];
+    p.low_at_pair_start = low.span;
+    p.high_at_pair_start = high.span;
+    p.low_bytes_at_pair_start.assign(low.data, low.data + (low.data ? low.span.size() : 0));
+    p.high_bytes_at_pair_start.assign(high.data, high.data + (high.data ? high.span.size() : 0));
+}
+
+bool writes_pending_before(const pipeline_s& p, std::uint64_t pair) {
+    for (const auto& [key, tile] : p.tiles) {
+        if (tile.output && key.pair < pair) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void take_checkpoint(pipeline_s& p, const checkpoint_fn& checkpoint, std::uint64_t pair) {
+    if (checkpoint) {
+        checkpoint(pair, p.low_at_pair_start, p.low_bytes_at_pair_start.data(),
+                   p.high_at_pair_start, p.high_bytes_at_pair_start.data());
     }
 }
 
@@ -372,26 +418,62 @@ std::uint64_t tiles_needed(bool in_place, std::uint64_t alignment, std::uint64_t
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
                                    const std::vector<const file_handle_s*>& sources,
                                    const file_handle_s& target, tile_pool_s& pool,
-                                   io_queue_s& queue) {
+                                   io_queue_s& queue, const pipeline_resume_s& resume,
+                                   const checkpoint_fn& checkpoint,
+                                   const checkpoint_interval_s& interval) {
     bool in_place = sources.size() == 1;
-    pipeline_s p{record, layout, sources, target, pool, queue, in_place, in_place ? 0u : 4u,
-                 {},     {},     {},      {},     0,    false, {}};
+    pipeline_s p;
+    p.record = &record;
+    p.layout = &layout;
+    p.sources = &sources;
+    p.target = &target;
+    p.pool = &pool;
+    p.queue = &queue;
+    p.in_place = in_place;
+    p.reserve = in_place ? 0 : 4;
     take_carry_buffers(p);
+    start_from(p, resume);
+    remember_carries(p, resume.first_pair);
 
     chunk_s ahead, next;
-    bool reading = first_chunk(layout, &ahead);
+    bool reading = first_chunk_of_pair(layout, resume.first_pair, &ahead);
     bool converting = reading;
     next = ahead;
+    std::uint64_t pair = resume.first_pair;
+    auto last_checkpoint = std::chrono::steady_clock::now();
+    std::uint64_t written_at_checkpoint = record.bytes_written.load();
+    bool checkpoint_due = false;
     while (converting && !p.failing) {
         if (record.stop.load()) {
             fail(p, pipeline_outcome::stopped, "", 0, 0);
             break;
+        }
+        if (next.pair != pair) {
+            pair = next.pair;
+            remember_carries(p, pair);
+            std::chrono::duration<double> since =
+                std::chrono::steady_clock::now() - last_checkpoint;
+            checkpoint_due =
+                checkpoint &&
+                (since.count() >= interval.seconds ||
+                 (interval.bytes > 0 &&
+                  record.bytes_written.load() - written_at_checkpoint >= interval.bytes));
         }
         while (reading && request_inputs(p, ahead, p.reserve)) {
             reading = next_chunk(layout, &ahead);
         }
         // Hands what was just submitted to the kernel and takes whatever has finished.
         while (take_completion(p, false)) {
+        }
+        if (checkpoint_due) {
+            if (writes_pending_before(p, pair)) {
+                take_completion(p, true);
+                continue;
+            }
+            checkpoint_due = false;
+            take_checkpoint(p, checkpoint, pair);
+            last_checkpoint = std::chrono::steady_clock::now();
+            written_at_checkpoint = record.bytes_written.load();
         }
         bool ready = inputs_ready(p, next) && (p.in_place || request_outputs(p, next));
         if (ready) {
@@ -407,6 +489,14 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     }
     while (p.in_flight > 0) {
         take_completion(p, true);
+    }
+    // A stopped job keeps what it finished: every write has ended, so the pairs before the one
+    // in progress are complete. A finished one records that all of it is there, so that a crash
+    // before its final name costs nothing but the rename.
+    if (p.failing && p.result.outcome == pipeline_outcome::stopped && converting) {
+        take_checkpoint(p, checkpoint, next.pair);
+    } else if (!p.failing && checkpoint) {
+        checkpoint(scoop_pairs, {}, nullptr, {}, nullptr);
     }
     for (auto& [key, tile] : p.tiles) {
         pool.free.push_back(tile.data);

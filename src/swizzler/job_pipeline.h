@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,22 @@ void init_tile_pool(tile_pool_s& pool, std::uint8_t* memory, std::uint64_t tile_
 // The fewest tiles with which a job can always make progress.
 std::uint64_t tiles_needed(bool in_place, std::uint64_t alignment, std::uint64_t tile_bytes);
 
+// Where a resumed job goes on: its first pair and the carries the pair before it handed on.
+struct pipeline_resume_s {
+    std::uint64_t first_pair = 0;
+    byte_span_s low_carry;
+    const std::uint8_t* low_carry_bytes = nullptr;
+    byte_span_s high_carry;
+    const std::uint8_t* high_carry_bytes = nullptr;
+};
+
+// Called at a pair boundary once every target byte of the pairs before `pairs_done` has been
+// written: the checkpoint makes them durable and records them with the carries those pairs
+// hand on. False when the checkpoint failed (the job goes on; the next one tries again).
+using checkpoint_fn = std::function<bool(std::uint64_t pairs_done, byte_span_s low_carry,
+                                         const std::uint8_t* low_bytes, byte_span_s high_carry,
+                                         const std::uint8_t* high_bytes)>;
+
 enum class pipeline_outcome { converted, read_failed, write_failed, stopped };
 
 struct pipeline_result_s {
@@ -48,9 +65,12 @@ struct pipeline_result_s {
     int error = 0;            // errno of the failure
 };
 
-// Converts the job laid out by `layout` from `sources` into `target` (created at full size).
-// Counts its progress in the record and gives up when the record's stop is set.
+// Converts the job laid out by `layout` from `sources` into `target` (created at full size),
+// from the resume point on. Counts its progress in the record and gives up when the record's
+// stop is set, after a last checkpoint of the pairs it finished. `checkpoint` may be empty.
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
                                    const std::vector<const file_handle_s*>& sources,
                                    const file_handle_s& target, tile_pool_s& pool,
-                                   io_queue_s& queue);
+                                   io_queue_s& queue, const pipeline_resume_s& resume,
+                                   const checkpoint_fn& checkpoint,
+                                   const checkpoint_interval_s& interval);

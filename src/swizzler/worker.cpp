@@ -1,5 +1,7 @@
 #include "swizzler/worker.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "swizzler/buffer_sizing.h"
 #include "swizzler/job_conversion.h"
+#include "swizzler/progress_record.h"
 #include "util/keep_awake.h"
 #include "util/log.h"
 #include "util/memory_status.h"
@@ -51,6 +54,18 @@ bool allocate_tiles(page_buffer_s& memory, const buffer_sizing_s& sizing,
         return false;
     }
     return true;
+}
+
+// A run that ended between an output's final name and the removal of its progress record left
+// the record behind; nothing will ever resume from it.
+void remove_stray_records(const conversion_plan_s& plan) {
+    for (const conversion_job_s& job : plan.existing_jobs) {
+        std::string temporary = job.output_path + ".swizzling";
+        struct stat status {};
+        if (lstat(temporary.c_str(), &status) != 0 && errno == ENOENT) {
+            remove_progress_record(progress_record_path(temporary));
+        }
+    }
 }
 
 } // namespace
@@ -115,6 +130,7 @@ void work_thread(swizzler_s& record) {
     log_message("Transfers go through %s%s%s\n", io_backend_name(queue.backend),
                 why.empty() ? "" : ": ", why.c_str());
 
+    remove_stray_records(record.plan);
     helper_thread_s low_reader, high_reader;
     job_means_s means{&pool, &queue, &low_reader, &high_reader};
     for (auto& job : record.plan.jobs) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -232,6 +233,11 @@ int main(int argc, char** argv) {
 
     record.plan = the_plan();
     record.verify_outputs = options.verify;
+    // How often a job's progress is made durable; tests make it often, to interrupt runs at any
+    // moment and have them resumed.
+    if (const char* seconds = std::getenv("SCOOPSHIFT_CHECKPOINT_SECONDS")) {
+        record.checkpoints.seconds = std::strtod(seconds, nullptr);
+    }
     // The run's time ends where the work does, before the closing question waits for the user.
     auto started = std::chrono::steady_clock::now();
     auto ended = started;

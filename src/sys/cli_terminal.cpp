@@ -97,11 +97,14 @@ void install_terminal_boxes(deletion_answer deletion) {
 void show_progress(const swizzler_s& record, progress_view_s& view) {
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - view.start;
     double t = elapsed.count();
-    std::uint64_t read = record.bytes_read.load();
-    std::uint64_t written = record.bytes_written.load();
+    // Work taken over from an earlier run counts as done; rates come from this run's work.
+    std::uint64_t resumed = record.bytes_resumed.load();
+    std::uint64_t this_run_written = record.bytes_written.load();
+    std::uint64_t read = record.bytes_read.load() + resumed;
+    std::uint64_t written = this_run_written + resumed;
     std::uint64_t total = record.plan.bytes_total;
 
-    view.samples.push_back({t, read, written});
+    view.samples.push_back({t, read - resumed, this_run_written});
     while (view.samples.size() > 2 && t - view.samples.front().seconds > rate_window_seconds) {
         view.samples.pop_front();
     }
@@ -129,9 +132,9 @@ void show_progress(const swizzler_s& record, progress_view_s& view) {
         line += part;
     }
     // The remaining time applies the average write rate since the start to what is left.
-    if (t > 5 && written > 0 && written < total) {
+    if (t > 5 && this_run_written > 0 && written < total) {
         double remaining =
-            static_cast<double>(total - written) / (static_cast<double>(written) / t);
+            static_cast<double>(total - written) / (static_cast<double>(this_run_written) / t);
         const char* elapsed_text = duration_text(t);
         const char* remaining_text = duration_text(remaining);
         std::snprintf(part, sizeof part, ". Elapsed time: %s, Estimated remaining: %s",

@@ -187,13 +187,17 @@ void progress_screen() {
     double t =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - run_values.start_time)
             .count();
-    std::uint64_t read = record.bytes_read.load();
-    std::uint64_t written = record.bytes_written.load();
+    // Work that earlier runs did and this one took over counts as done; the rates and the
+    // remaining time come from this run's own work alone.
+    std::uint64_t resumed = record.bytes_resumed.load();
+    std::uint64_t this_run_written = record.bytes_written.load();
+    std::uint64_t read = record.bytes_read.load() + resumed;
+    std::uint64_t written = this_run_written + resumed;
     std::uint64_t total = record.plan.bytes_total;
 
     draw_heading(window, "Read", 12);
-    float read_rate =
-        add_rate_sample(read_rate_history, static_cast<float>(t), static_cast<double>(read));
+    float read_rate = add_rate_sample(read_rate_history, static_cast<float>(t),
+                                      static_cast<double>(read - resumed));
     int next = draw_stat(534, 50, "Swizzled", size_text(read, false));
     draw_stat(534, next, "Remaining", size_text(total > read ? total - read : 0, false));
     char read_rate_text[32];
@@ -203,8 +207,8 @@ void progress_screen() {
     draw_path(window, "Read", run_values.source.path, 22);
 
     draw_heading(window, "Write", 234);
-    float write_rate =
-        add_rate_sample(write_rate_history, static_cast<float>(t), static_cast<double>(written));
+    float write_rate = add_rate_sample(write_rate_history, static_cast<float>(t),
+                                       static_cast<double>(this_run_written));
     draw_stat(534, 272, "Written", size_text(written, false));
     char write_rate_text[32];
     rate_text(write_rate_text, write_rate);
@@ -214,10 +218,10 @@ void progress_screen() {
                         write_rate_history, write_colors);
     draw_path(window, "Write", run_values.destination.path, 244);
 
-    if (t > time_line_after && written > 0 && written < total) {
+    if (t > time_line_after && this_run_written > 0 && written < total) {
         // The average write rate since the start, applied to what is still to be written.
         double remaining =
-            static_cast<double>(total - written) / (static_cast<double>(written) / t);
+            static_cast<double>(total - written) / (static_cast<double>(this_run_written) / t);
         char line[128];
         const char* elapsed = duration_text(t);
         std::snprintf(line, sizeof line, "Elapsed time: %s, Estimated remaining: %s", elapsed,
