@@ -4,9 +4,14 @@
 // progress, answer "Done!" with Yes. Then the outputs must pass the
 // independent checker and exactly the converted sources must be gone.
 //
+// The tests that act while a run goes on (watching it, closing the window)
+// take their plots from a slow drive: a FUSE mirror of the plots' folder whose
+// every read waits, so the run lasts long enough to act in whatever this
+// machine's speed. Without FUSE they skip.
+//
 // The memory-limit entry is also driven from the keyboard: Enter keeps what
-// was typed, Escape forgets it, and a limit too small for one chunk of
-// buffers is raised on the entry screen, so the run converts with it.
+// was typed, Escape forgets it, and a limit below the least a conversion works
+// with is raised on the entry screen, so the run converts with it.
 //
 // Screenshots of the configuration screen with its plan, of the progress
 // screen mid-run and of the entry screen are saved in the build folder
@@ -21,12 +26,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/fault_volume.h"
 #include "support/plot_files.h"
 #include "support/temp_folder.h"
+#include "swizzler/buffer_sizing.h"
+#include "util/size_text.h"
 #include "x_session.h"
 
 #ifndef SCOOPSHIFT_PROGRAM
@@ -41,6 +50,17 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr double patience = 20; // seconds for anything but the conversion itself
+
+// The slow source drive's wait per read, in milliseconds. Under the limit these tests type the
+// run reads the plot set in some 16,000 reads, one per scoop of each source, one at a time on
+// that drive: the waits alone make the run last over 13 s on any machine, and with the file
+// system's own work some 15 to 30 s.
+constexpr const char* slow_read_delay_ms = "0.8";
+
+// The limit typed in GiB, and what it is in bytes: above the least a conversion works with, so
+// the run keeps to it as typed, and far below what any machine has free.
+constexpr const char* typed_limit = "0.0003";
+constexpr auto typed_limit_bytes = static_cast<std::uint64_t>(0.0003 * 1024 * 1024 * 1024);
 
 // Screen colours the checks look for.
 constexpr std::uint32_t white = 0xffffffff;
@@ -60,8 +80,10 @@ class end_to_end_test : public ::testing::Test {
   protected:
     x_session_s session;
     temp_folder_s folder;
-    std::string source;
+    std::string source;       // the folder the person chooses
+    std::string plots_folder; // where the plot files are: the source, or the slow drive's store
     std::string destination;
+    std::optional<fault_volume_s> slow_drive; // unmounted before `folder` goes
     child_program_s program;
     unsigned long window = 0;
     window_box_s client;
@@ -73,9 +95,23 @@ class end_to_end_test : public ::testing::Test {
             GTEST_SKIP() << "no X server for the end-to-end test: " << why_not;
         }
         source = folder.path + "/source";
+        plots_folder = source;
         destination = folder.path + "/destination";
         ASSERT_EQ(mkdir(source.c_str(), 0755), 0);
         ASSERT_EQ(mkdir(destination.c_str(), 0755), 0);
+    }
+
+    // Puts the source folder on a slow drive: the plots are written to a store that the source
+    // folder mirrors, each read through the source waiting slow_read_delay_ms. Skips the test
+    // without FUSE (the caller returns when IsSkipped()).
+    void use_slow_source_drive() {
+        plots_folder = folder.path + "/store";
+        ASSERT_EQ(mkdir(plots_folder.c_str(), 0755), 0);
+        slow_drive.emplace(plots_folder, source,
+                           std::vector<std::string>{"--read-delay-ms", slow_read_delay_ms});
+        if (!slow_drive->why_not.empty()) {
+            GTEST_SKIP() << "no slow drive for the run to last: " << slow_drive->why_not;
+        }
     }
 
     void TearDown() override {
@@ -153,12 +189,12 @@ class end_to_end_test : public ::testing::Test {
         ASSERT_TRUE(click(320, 356));
     }
 
-    // Starts the program, chooses both folders, sets a 5 KiB limit and starts the run; returns
-    // once the progress screen shows. The screenshots are saved under the two names.
+    // Starts the program, chooses both folders, types the small limit and starts the run;
+    // returns once the progress screen shows. The screenshots are saved under the two names.
     void start_run(const std::string& before_name, const std::string& running_name) {
         ASSERT_NO_FATAL_FAILURE(start());
         ASSERT_NO_FATAL_FAILURE(choose_both_folders());
-        ASSERT_NO_FATAL_FAILURE(set_memory_limit("0.000005"));
+        ASSERT_NO_FATAL_FAILURE(set_memory_limit(typed_limit));
         move_pointer(session, 0, 0);
         ASSERT_TRUE(screenshot_when(
             before_name, [&](const screenshot_s& s) { return at(s, 490, 420) == button_enabled; }));
@@ -189,13 +225,13 @@ class end_to_end_test : public ::testing::Test {
         EXPECT_EQ(wait_for_exit(program, patience), 0);
     }
 
-    // Writes the merged plots and the single one into the source folder; their paths.
+    // Writes the merged plots and the single one into the plots' folder; their paths.
     std::vector<std::string> write_plots() {
         std::vector<std::string> paths;
         for (const plot_spec_s& plot : merged_plots) {
-            paths.push_back(write_poc1_plot(source, plot));
+            paths.push_back(write_poc1_plot(plots_folder, plot));
         }
-        paths.push_back(write_poc1_plot(source, single_plot));
+        paths.push_back(write_poc1_plot(plots_folder, single_plot));
         for (const std::string& path : paths) {
             EXPECT_FALSE(path.empty());
         }
@@ -204,10 +240,14 @@ class end_to_end_test : public ::testing::Test {
 };
 
 TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources_go) {
+    ASSERT_NO_FATAL_FAILURE(use_slow_source_drive());
+    if (IsSkipped()) {
+        return;
+    }
     std::vector<std::string> sources = write_plots();
     // Files that are not optimized PoC1 plots stay where they are.
-    std::ofstream(source + "/notes.txt") << "not a plot\n";
-    std::ofstream(source + "/3_0_16") << "a PoC2 name\n";
+    std::ofstream(plots_folder + "/notes.txt") << "not a plot\n";
+    std::ofstream(plots_folder + "/3_0_16") << "a PoC2 name\n";
 
     ASSERT_NO_FATAL_FAILURE(start());
 
@@ -248,9 +288,9 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
     ASSERT_TRUE(shot);
     EXPECT_EQ(at(*shot, 36, 332), white);
 
-    // A memory limit of 5 KiB, chunks of 8 nonces (8 * floor(limit / 3072)): every plot takes
-    // many chunks per scoop pair, and the run lasts long enough to be watched.
-    ASSERT_NO_FATAL_FAILURE(set_memory_limit("0.000005"));
+    // A small memory limit, typed.
+    ASSERT_GT(typed_limit_bytes, smallest_budget(true)) << "the typed limit would be raised";
+    ASSERT_NO_FATAL_FAILURE(set_memory_limit(typed_limit));
 
     // Start. Mid-run the progress screen shows the read panel's blue frame and the write
     // panel's green one, each with its rate graph filled in its pale colour at the right end.
@@ -274,7 +314,8 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
 
     // The limit typed into the text box is the one the run used.
     std::string log = read_text_file(folder.path + "/log_swizzle.txt");
-    EXPECT_NE(log.find("limiting use to 5.2 KiB"), std::string::npos) << log;
+    std::string used = std::string("limiting use to ") + size_text(typed_limit_bytes, true) + "\n";
+    EXPECT_NE(log.find(used), std::string::npos) << log;
 
     // Every output passes the checker; nothing is left under a temporary name.
     std::vector<std::string> outputs;
@@ -290,11 +331,15 @@ TEST_F(end_to_end_test, a_person_converts_a_folder_of_plots_and_lets_the_sources
     for (const std::string& path : sources) {
         EXPECT_FALSE(fs::exists(path)) << path << " was converted and should be gone";
     }
-    EXPECT_TRUE(fs::exists(source + "/notes.txt"));
-    EXPECT_TRUE(fs::exists(source + "/3_0_16"));
+    EXPECT_TRUE(fs::exists(plots_folder + "/notes.txt"));
+    EXPECT_TRUE(fs::exists(plots_folder + "/3_0_16"));
 }
 
 TEST_F(end_to_end_test, closing_the_window_mid_run_asks_first_and_yes_ends_it_with_status_0) {
+    ASSERT_NO_FATAL_FAILURE(use_slow_source_drive());
+    if (IsSkipped()) {
+        return;
+    }
     std::vector<std::string> sources = write_plots();
     ASSERT_NO_FATAL_FAILURE(start_run("before_close", "closing"));
 
@@ -318,6 +363,10 @@ TEST_F(end_to_end_test, closing_the_window_mid_run_asks_first_and_yes_ends_it_wi
 }
 
 TEST_F(end_to_end_test, closing_the_window_mid_run_and_answering_no_lets_the_run_finish) {
+    ASSERT_NO_FATAL_FAILURE(use_slow_source_drive());
+    if (IsSkipped()) {
+        return;
+    }
     std::vector<std::string> sources = write_plots();
     ASSERT_NO_FATAL_FAILURE(start_run("before_close_no", "closing_no"));
 
@@ -346,14 +395,16 @@ TEST_F(end_to_end_test, closing_the_window_mid_run_and_answering_no_lets_the_run
     }
 }
 
-TEST_F(end_to_end_test, a_limit_too_small_for_one_chunk_is_raised_on_the_entry_screen) {
+TEST_F(end_to_end_test, a_limit_too_small_to_convert_with_is_raised_on_the_entry_screen) {
     const plot_spec_s plot = {3, 0, 16};
     std::string path = write_poc1_plot(source, plot);
     ASSERT_NE(path, "");
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(choose_both_folders());
 
-    // 0.000002 GiB (2.1 KiB) cannot hold one chunk of buffers: the entry says what it will be.
+    // 0.000002 GiB (2.1 KiB) is below the least a conversion works with: the entry says what
+    // the limit will be.
+    ASSERT_LT(2147u, smallest_budget(false));
     ASSERT_NO_FATAL_FAILURE(type_memory_limit("0.000002"));
     auto note_pixels = [&](const screenshot_s& shot) {
         int count = 0;
@@ -373,10 +424,12 @@ TEST_F(end_to_end_test, a_limit_too_small_for_one_chunk_is_raised_on_the_entry_s
     ASSERT_NO_FATAL_FAILURE(expect_config_screen_with_plan("tiny_limit_config"));
     ASSERT_NO_FATAL_FAILURE(run_to_the_end());
 
-    // The run converted with the smallest workable limit, which the entry set: the limit never
-    // reached the start below one chunk.
+    // The run converted with the smallest workable limit for a plan without merged jobs, which
+    // the entry set: the limit never reached the start too small.
     std::string log = read_text_file(folder.path + "/log_swizzle.txt");
-    EXPECT_NE(log.find("limiting use to 3.0 KiB"), std::string::npos) << log;
+    std::string used =
+        std::string("limiting use to ") + size_text(smallest_budget(false), true) + "\n";
+    EXPECT_NE(log.find(used), std::string::npos) << log;
     EXPECT_EQ(log.find("cannot hold one chunk"), std::string::npos) << log;
     EXPECT_EQ(log.find("Failed to allocate"), std::string::npos) << log;
     EXPECT_EQ(check_poc2_file(destination + "/3_0_16", {plot}), "");
@@ -391,7 +444,8 @@ TEST_F(end_to_end_test, enter_keeps_the_typed_limit_and_escape_leaves_it_unchang
     ASSERT_NO_FATAL_FAILURE(choose_both_folders());
 
     // Enter confirms what was typed and goes back to the configuration screen.
-    ASSERT_NO_FATAL_FAILURE(type_memory_limit("0.000005"));
+    ASSERT_GT(typed_limit_bytes, smallest_budget(false)) << "the typed limit would be raised";
+    ASSERT_NO_FATAL_FAILURE(type_memory_limit(typed_limit));
     ASSERT_TRUE(press_keys(session, window, "Return"));
     ASSERT_NO_FATAL_FAILURE(expect_config_screen_with_plan("after_enter"));
 
@@ -402,7 +456,8 @@ TEST_F(end_to_end_test, enter_keeps_the_typed_limit_and_escape_leaves_it_unchang
 
     ASSERT_NO_FATAL_FAILURE(run_to_the_end());
     std::string log = read_text_file(folder.path + "/log_swizzle.txt");
-    EXPECT_NE(log.find("limiting use to 5.2 KiB"), std::string::npos) << log;
+    std::string used = std::string("limiting use to ") + size_text(typed_limit_bytes, true) + "\n";
+    EXPECT_NE(log.find(used), std::string::npos) << log;
     EXPECT_EQ(check_poc2_file(destination + "/3_0_16", {plot}), "");
 }
 
