@@ -10,7 +10,9 @@
 // 384 * K bytes stood for in earlier versions of the program: K = N, a K that is not a power of
 // two (1016), K near N / 16 and K near N / 256. Each conversion runs in a child process, so
 // that its peak resident memory can be read and set against its budget. Prints a table of
-// seconds, the ratio to dd and the peak memory for every cell, and removes everything it wrote.
+// seconds, the ratio to dd and the peak memory for every cell. On the first plot it then times a
+// run stopped halfway and the run that takes it over, and what checkpoints cost. It removes
+// everything it wrote.
 // The folder must be on a disk, not tmpfs.
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,6 +33,7 @@
 #include "swizzler/conversion_record.h"
 #include "swizzler/worker.h"
 #include "util/log.h"
+#include "util/positioned_io.h"
 #include "util/ui_tasks.h"
 
 namespace {
@@ -67,10 +70,28 @@ void run_shell(const std::string& command) {
     }
 }
 
-// One conversion of `plot` into `folder` with `budget` bytes, in this (child) process.
+struct run_options_s {
+    std::uint64_t budget = 0;
+    double checkpoint_seconds = 10;
+    double stop_at = 0; // stop once this fraction is written (0: never), keeping the temporary
+};
+
+// One conversion of `plot` into `folder`, in this (child) process.
 bool convert(const std::string& source, const plot_spec_s& plot, const std::string& folder,
-             std::uint64_t budget) {
+             const run_options_s& options) {
     swizzler_s record;
+    record.checkpoints.seconds = options.checkpoint_seconds;
+    if (options.stop_at > 0) {
+        std::uint64_t stop_after =
+            static_cast<std::uint64_t>(plot_size(plot.nonces) * options.stop_at);
+        set_io_fault_hook([&record, stop_after](const file_handle_s&, io_direction direction,
+                                                std::uint64_t, std::uint64_t) {
+            if (direction == io_direction::write && record.bytes_written.load() >= stop_after) {
+                record.stop = true;
+            }
+            return 0;
+        });
+    }
     conversion_job_s job;
     job.account_id = plot.account_id;
     job.start_nonce = plot.start_nonce;
@@ -80,10 +101,13 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
     job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
     record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
     record.plan.jobs.push_back(std::move(job));
-    start_work_thread(record, budget, [] {});
+    start_work_thread(record, options.budget, [] {});
     record.thread.join();
     run_ui_tasks();
     bool completed = record.plan.jobs[0].state == job_state::completed;
+    if (options.stop_at > 0) {
+        return record.plan.jobs[0].state == job_state::failed;
+    }
     if (!completed) {
         std::fprintf(stderr, "conversion failed: %s\n", record.plan.jobs[0].failure.c_str());
     }
@@ -96,15 +120,16 @@ struct cell_s {
     bool ok = false;
 };
 
-// Times one conversion in a child process, from a cold cache; removes its output.
+// Times one conversion in a child process, from a cold cache; removes its output unless it was
+// stopped on purpose (the next run takes it over).
 cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
-                        const std::string& folder, std::uint64_t budget) {
+                        const std::string& folder, const run_options_s& options) {
     drop_page_cache();
     std::fflush(nullptr); // the child must not print again what is still buffered here
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
-        bool ok = convert(source, plot, folder, budget);
+        bool ok = convert(source, plot, folder, options);
         std::fflush(nullptr);
         _exit(ok ? 0 : 1);
     }
@@ -116,9 +141,13 @@ cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
         cell.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         cell.peak_kib = usage.ru_maxrss;
     }
-    std::string output = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
-    unlink(output.c_str());
-    unlink((output + ".swizzling").c_str());
+    if (options.stop_at == 0) {
+        std::string output =
+            make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
+        unlink(output.c_str());
+        unlink((output + ".swizzling").c_str());
+        unlink((output + ".swizzling.progress").c_str());
+    }
     return cell;
 }
 
@@ -204,7 +233,8 @@ int main(int argc, char** argv) {
         for (int round = 0; round < rounds; ++round) {
             dd = std::min(dd, timed_dd(paths[p], copy));
             for (std::size_t b = 0; b < budgets.size(); ++b) {
-                cell_s cell = timed_conversion(paths[p], plot, folder, budgets[b].capacity * 384);
+                cell_s cell = timed_conversion(paths[p], plot, folder,
+                                               run_options_s{budgets[b].capacity * 384});
                 ok = ok && cell.ok;
                 if (cell.seconds < best[b].seconds) {
                     best[b] = cell;
@@ -223,12 +253,33 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
+
+    // Resuming: a run stopped halfway, then the run that takes it over, against a whole run; and
+    // what checkpoints cost, from runs that take one every half second and none at all.
+    const plot_spec_s& plot = plots[0];
+    double whole = 1e30, tail = 1e30, frequent = 1e30, never = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        whole = std::min(whole, timed_conversion(paths[0], plot, folder, {}).seconds);
+        ok = timed_conversion(paths[0], plot, folder, {0, 10, 0.5}).ok && ok;
+        tail = std::min(tail, timed_conversion(paths[0], plot, folder, {}).seconds);
+        frequent = std::min(frequent, timed_conversion(paths[0], plot, folder, {0, 0.5}).seconds);
+        never = std::min(never, timed_conversion(paths[0], plot, folder, {0, 1e9}).seconds);
+    }
+    std::printf("\nN = %llu, automatic budget: whole run %.2f s, the run after a stop at 50%% "
+                "%.2f s (%.2f x the whole run)\n",
+                static_cast<unsigned long long>(plot.nonces), whole, tail, tail / whole);
+    double per_checkpoint = (frequent - never) / std::max(1.0, never / 0.5);
+    std::printf("checkpoints: every 0.5 s %.2f s, none %.2f s: %.1f ms each, %.2f%% of a run at "
+                "one every 10 s\n",
+                frequent, never, per_checkpoint * 1000, 100 * per_checkpoint / 10);
+
     for (const std::string& path : paths) {
         unlink(path.c_str());
     }
     unlink(log_path.c_str());
     rmdir(folder.c_str());
     std::printf("\ngoals: runs of 64 KiB or more (K >= 1024) within 1.15 x dd; K near N/256 within "
-                "5 x dd; peak memory within the budget + 32 MiB\n");
+                "5 x dd; peak memory within the budget + 32 MiB; the run after a stop at 50%% "
+                "within 0.6 x a whole run; checkpoints under 2%%\n");
     return ok ? 0 : 1;
 }

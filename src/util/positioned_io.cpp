@@ -76,6 +76,11 @@ int report_failed_write(const file_handle_s& file, std::uint64_t offset, int err
     return error;
 }
 
+std::uint64_t page_bytes() {
+    static const long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::uint64_t>(page) : 4096;
+}
+
 } // namespace
 
 file_handle_s open_source_file(const std::string& path, int* error) {
@@ -162,7 +167,10 @@ transfer_pieces_s plan_transfer_pieces(const file_handle_s& file, std::uint64_t 
     transfer_pieces_s plan;
     std::uint64_t end = offset + length;
     if (file.direct_fd >= 0 && length > 0) {
-        std::uint64_t a = file.alignment;
+        // The direct middle starts and ends on page boundaries even where the device allows
+        // less: a page shared with a buffered head or tail could be written back from the page
+        // cache with bytes older than the direct write, after it.
+        std::uint64_t a = std::max<std::uint64_t>(file.alignment, page_bytes());
         std::uint64_t start = (offset + a - 1) / a * a;
         std::uint64_t stop = end / a * a;
         std::uintptr_t middle_address = address + (start - offset);

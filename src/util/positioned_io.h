@@ -34,7 +34,8 @@ int write_at(const file_handle_s& file, std::uint64_t offset, std::uint64_t leng
 enum class io_direction { read, write };
 
 // One part of a transfer: the aligned middle goes through the direct descriptor, an unaligned
-// head or tail (or the whole transfer, when nothing lines up) through the ordinary one.
+// head or tail (or the whole transfer, when nothing lines up) through the ordinary one. The
+// middle is cut on page boundaries, so that no page is written both ways at once.
 struct transfer_piece_s {
     std::uint64_t offset = 0; // in the file; offset minus the transfer's offset in the buffer
     std::uint64_t length = 0;
