@@ -9,8 +9,8 @@ namespace {
 
 constexpr std::uint64_t block = 4096;
 constexpr std::uint64_t largest_tile = 8u << 20;
-constexpr std::uint64_t wanted_tiles = 16;
-constexpr std::uint64_t most_tiles = 64;
+constexpr std::uint64_t wanted_tiles = 8;
+constexpr std::uint64_t most_tiles = 32;
 
 std::uint64_t round_down(std::uint64_t value, std::uint64_t unit) {
     return value / unit * unit;
@@ -25,6 +25,16 @@ std::uint64_t automatic_budget(const memory_status_s& memory) {
 std::uint64_t smallest_budget(bool merged_jobs) {
     return tiles_needed(!merged_jobs, block, block) * block;
 }
+
+namespace {
+
+// Tiles of `budget` bytes: as large as wanted_tiles of them allow, yet enough of them.
+std::uint64_t tile_for(std::uint64_t budget, bool merged_jobs) {
+    std::uint64_t count = std::max(wanted_tiles, tiles_needed(!merged_jobs, block, block));
+    return round_down(budget / count, block);
+}
+
+} // namespace
 
 buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t largest_job_bytes,
                              std::uint64_t max_ram_bytes, bool merged_jobs) {
@@ -47,7 +57,7 @@ buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t larges
     // A run's hull is at most its bytes rounded up to whole blocks, plus one block.
     std::uint64_t run_bytes = largest_job_bytes / nonce_size * scoop_size;
     std::uint64_t largest_useful = round_down(run_bytes + block - 1, block) + block;
-    std::uint64_t tile = round_down(sizing.budget_bytes / wanted_tiles, block);
+    std::uint64_t tile = tile_for(sizing.budget_bytes, merged_jobs);
     tile = std::clamp(tile, block, std::min(largest_tile, largest_useful));
     sizing.tile_bytes = tile;
     sizing.tiles = std::min(sizing.budget_bytes / tile, most_tiles);

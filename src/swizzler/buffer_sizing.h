@@ -7,10 +7,11 @@
 // is raised to it, since a run without buffers converts nothing.
 //
 // The budget is spent on tiles: equal buffers, each holding one transfer of a
-// run. About sixteen of them keep several reads and writes in flight; a tile is
-// never smaller than 4 KiB (one block) nor larger than 8 MiB or the largest run
-// (a run is N * 64 bytes), and no more than 64 tiles are taken, so a generous
-// budget is not spent on buffers that add nothing.
+// run. About eight of them (more when a small budget needs them to keep reads
+// and writes in flight) balance the size of each transfer against how many are
+// in flight; a tile is never smaller than 4 KiB (one block) nor larger than
+// 8 MiB or the largest run (a run is N * 64 bytes), and no more than 32 tiles
+// are taken, so a generous budget is not spent on buffers that add nothing.
 #pragma once
 
 #include <cstdint>

@@ -410,9 +410,10 @@ void init_tile_pool(tile_pool_s& pool, std::uint8_t* memory, std::uint64_t tile_
 }
 
 std::uint64_t tiles_needed(bool in_place, std::uint64_t alignment, std::uint64_t tile_bytes) {
-    // In place a chunk holds one low tile and two high ones (its high bytes may straddle);
-    // copying adds up to two target tiles on each side.
-    return carry_tiles(alignment, tile_bytes) + (in_place ? 3 : 7);
+    // In place a chunk holds one low tile and two high ones (its high bytes may straddle), and
+    // as many again keep the next chunk's reads in flight meanwhile; copying adds up to two
+    // target tiles on each side.
+    return carry_tiles(alignment, tile_bytes) + (in_place ? 6 : 10);
 }
 
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,

@@ -66,23 +66,27 @@ TEST(memory_status, the_tightest_group_limit_less_its_usage_narrows_the_machine)
 
 TEST(buffer_sizing, one_rule_for_automatic_limited_and_impossible_budgets) {
     memory_status_s memory{10 * gib, 16 * gib};
-    // Automatic: nine tenths of the available memory, spent on at most 64 tiles of at most
+    // Automatic: nine tenths of the available memory, spent on at most 32 tiles of at most
     // 8 MiB, never larger than the largest job's runs need.
     buffer_sizing_s huge = size_buffers(memory, plot_size(std::uint64_t{1} << 40), 0, false);
     EXPECT_EQ(huge.budget_bytes, 9 * gib);
     EXPECT_EQ(huge.tile_bytes, 8 * mib);
-    EXPECT_EQ(huge.tiles, 64u);
-    EXPECT_EQ(huge.buffer_bytes, 512 * mib);
+    EXPECT_EQ(huge.tiles, 32u);
+    EXPECT_EQ(huge.buffer_bytes, 256 * mib);
     EXPECT_EQ(huge.change, budget_change::none);
     buffer_sizing_s small_runs = size_buffers(memory, plot_size(16384), 0, false);
     EXPECT_EQ(small_runs.tile_bytes, mib + 4096) << "a run of 1 MiB and its edge block";
 
-    // A limit is kept to: about sixteen tiles, whole blocks, never more than the limit.
+    // A limit is kept to: about eight tiles (at least the least a run needs), whole blocks,
+    // never more than the limit.
     buffer_sizing_s limited = size_buffers(memory, plot_size(1u << 20), 6 * mib + 5, false);
     EXPECT_EQ(limited.budget_bytes, 6 * mib + 5);
     EXPECT_EQ(limited.tile_bytes % 4096, 0u);
     EXPECT_LE(limited.buffer_bytes, limited.budget_bytes);
-    EXPECT_GE(limited.tiles, 16u);
+    EXPECT_GE(limited.tiles, 8u);
+    EXPECT_GE(size_buffers(memory, plot_size(1u << 20), 100 * 1024, true).tiles,
+              smallest_budget(true) / 4096)
+        << "a small budget still holds the tiles a merged job needs";
 
     // More than the machine has free: lowered to what it has, and said so.
     buffer_sizing_s lowered =

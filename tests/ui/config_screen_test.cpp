@@ -192,9 +192,9 @@ TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_and_what_the_run_will_u
     max_ram_bytes = 2 * gib;
     paint(config_screen);
     save_screen(surface(), "config_large_plan");
-    // 2 GiB allows the most tiles of the largest size: 64 of 8 MiB.
+    // 2 GiB allows the most tiles of the largest size: 32 of 8 MiB.
     EXPECT_TRUE(
-        shows_text("3.1 TB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 512.0 MiB RAM",
+        shows_text("3.1 TB of 3 PoC1 plots will be converted to 1 PoC2 plots. Using 256.0 MiB RAM",
                    10, grey, 24, 74));
     EXPECT_TRUE(shows_text("Max RAM: 2.0 GiB", 12, grey, 24, 438));
 }
