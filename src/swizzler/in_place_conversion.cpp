@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string>
 
+#include "catalogue/in_place_journal.h"
 #include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
 #include "swizzler/crash_points.h"
@@ -315,10 +316,6 @@ void finish(in_place_job_s& work) {
 }
 
 } // namespace
-
-std::string in_place_journal_path(const std::string& output_path) {
-    return output_path + ".swizzling.journal";
-}
 
 void convert_in_place(swizzler_s& record, conversion_job_s& job, job_means_s& means) {
     in_place_job_s work{

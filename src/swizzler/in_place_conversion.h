@@ -17,9 +17,6 @@
 #include "swizzler/conversion_record.h"
 #include "swizzler/job_conversion.h"
 
-// "<output>.swizzling.journal": the journal of the job whose output path is `output_path`.
-std::string in_place_journal_path(const std::string& output_path);
-
 // Converts or finishes the in-place job and sets its state and failure. Work thread; uses the
 // whole of the run's tile pool as its buffers.
 void convert_in_place(swizzler_s& record, conversion_job_s& job, job_means_s& means);

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "catalogue/in_place_journal.h"
 #include "catalogue/plot_format.h"
-#include "swizzler/in_place_journal.h"
 
 namespace {
 

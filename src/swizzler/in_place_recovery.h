@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <string>
 
-#include "swizzler/in_place_journal.h"
+#include "catalogue/in_place_journal.h"
 #include "swizzler/in_place_layout.h"
 #include "util/file_handle.h"
 

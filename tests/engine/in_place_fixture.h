@@ -2,13 +2,14 @@
 // converted there, a run at a time, in this process or in a child that a crash hook ends.
 #pragma once
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
 
+#include "catalogue/in_place_journal.h"
 #include "engine_fixture.h"
+#include "support/in_place_names.h"
 #include "swizzler/crash_points.h"
 #include "swizzler/in_place_conversion.h"
 
@@ -47,20 +48,7 @@ class in_place_test : public engine_test {
         return run;
     }
 
-    // The names in `sources`, sorted.
-    std::set<std::string> names() {
-        std::set<std::string> found;
-        if (DIR* dir = opendir(sources.c_str())) {
-            while (dirent* entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") {
-                    found.insert(name);
-                }
-            }
-            closedir(dir);
-        }
-        return found;
-    }
+    std::set<std::string> names() { return file_names_in(sources); }
 
     // Runs the conversion in a child process whose crash hook is `hook` (which ends it, as a
     // kill or a power cut would, or returns); the exit status of the child, or -1.
@@ -89,38 +77,4 @@ inline crash_point_fn crash_at(std::string point, int occurrence) {
             _exit(9);
         }
     };
-}
-
-// The whole content of a file ("" when it cannot be read).
-inline std::string file_bytes(const std::string& path) {
-    return read_text_file(path);
-}
-
-// Checks what a miner would find in the folder after a crash: the plot's PoC1 name only while
-// it holds the untouched PoC1 plot, its PoC2 name only when it is complete, and otherwise only
-// the temporary name and the journal. "" when all is well.
-inline std::string check_names_after_crash(const std::set<std::string>& names,
-                                           const plot_spec_s& plot, const std::string& folder,
-                                           const std::string& original_bytes) {
-    std::string poc1 = poc1_name(plot);
-    std::string poc2 = std::to_string(plot.account_id) + "_" + std::to_string(plot.start_nonce) +
-                       "_" + std::to_string(plot.nonces);
-    std::set<std::string> allowed = {poc1, poc2, poc2 + ".swizzling", poc2 + ".swizzling.journal"};
-    for (const std::string& name : names) {
-        if (allowed.count(name) == 0) {
-            return "an unexpected file " + name;
-        }
-    }
-    if (names.count(poc1) != 0 && file_bytes(folder + "/" + poc1) != original_bytes) {
-        return "the plot under its PoC1 name has changed";
-    }
-    if (names.count(poc2) != 0) {
-        std::string problem = check_poc2_file(folder + "/" + poc2, {plot});
-        if (!problem.empty()) {
-            return "an incomplete plot under its PoC2 name: " + problem;
-        }
-    }
-    int plot_names =
-        static_cast<int>(names.count(poc1) + names.count(poc2) + names.count(poc2 + ".swizzling"));
-    return plot_names == 1 ? "" : "the plot is under " + std::to_string(plot_names) + " names";
 }

@@ -24,7 +24,9 @@
 // is durable in the plot. A slot whose checksum fails was torn by a crash in its
 // write, and its group had not changed a byte of the plot yet.
 //
-// Nothing here does I/O: these functions lay out and check bytes in memory.
+// The catalogue reads a journal's header to find plots under conversion; the
+// engine writes and replays the slots. Nothing here does I/O: these functions
+// lay out and check bytes in memory.
 #pragma once
 
 #include <cstdint>
@@ -56,8 +58,14 @@ struct journal_slot_s {
     std::uint64_t entry_count = 0;
 };
 
+// "<output>.swizzling.journal": the journal of the plot whose PoC2 path is `output_path`.
+std::string in_place_journal_path(const std::string& output_path);
+
 // The slot data capacity for groups of up to `entries` low entries (within the limit).
 std::uint64_t journal_slot_data_for(std::uint64_t entries);
+
+// The most bytes the journal of a plot of `nonces` nonces takes, whatever the memory budget.
+std::uint64_t journal_bytes_at_most(std::uint64_t nonces);
 
 // Bytes of a journal whose slots hold `slot_data_bytes` each, and where slot `slot` begins.
 std::uint64_t journal_file_bytes(std::uint64_t slot_data_bytes);

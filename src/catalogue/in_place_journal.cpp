@@ -1,4 +1,4 @@
-#include "swizzler/in_place_journal.h"
+#include "catalogue/in_place_journal.h"
 
 #include <algorithm>
 #include <bit>
@@ -61,8 +61,16 @@ bool same_plot_numbers(const std::uint8_t* block, const journal_plot_s& plot) {
 
 } // namespace
 
+std::string in_place_journal_path(const std::string& output_path) {
+    return output_path + ".swizzling.journal";
+}
+
 std::uint64_t journal_slot_data_for(std::uint64_t entries) {
     return std::min(round_up(entries * journal_half_bytes, journal_block), journal_slot_data_limit);
+}
+
+std::uint64_t journal_bytes_at_most(std::uint64_t nonces) {
+    return journal_file_bytes(journal_slot_data_for(nonces * scoop_pairs));
 }
 
 std::uint64_t journal_file_bytes(std::uint64_t slot_data_bytes) {
