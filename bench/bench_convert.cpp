@@ -1,6 +1,7 @@
 // The conversion against the disk's own limit, over plot geometries and memory budgets.
 //
-//   bench_convert [GiB] [folder] [rounds]   (default 4 GiB, /var/tmp/scoopshift-bench, 1)
+//   bench_convert [GiB] [folder] [rounds] [in-place]
+//                                           (default 4 GiB, /var/tmp/scoopshift-bench, 1)
 //
 // Writes three synthetic optimized PoC1 plots of about the given size into the folder: one of
 // N = GiB * 4096 nonces (a power of two), one of N - 8 (a multiple of 8 but not of 64) and one
@@ -13,7 +14,8 @@
 // inverse; the better time counts). Each conversion runs in a child process, so that its peak
 // resident memory can be read and set against its budget. Prints a table of seconds, the ratio
 // to dd and the peak memory for every cell, and removes everything it wrote. The folder must be
-// on a disk, not tmpfs.
+// on a disk, not tmpfs. With "in-place" as the fourth argument only dd and the conversions in
+// place are timed.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -209,6 +211,7 @@ int main(int argc, char** argv) {
     std::uint64_t gib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 4;
     std::string folder = argc > 2 ? argv[2] : "/var/tmp/scoopshift-bench";
     int rounds = argc > 3 ? std::atoi(argv[3]) : 1;
+    bool only_in_place = argc > 4 && std::string(argv[4]) == "in-place";
     mkdir(folder.c_str(), 0755);
     struct statfs volume {};
     if (statfs(folder.c_str(), &volume) != 0) {
@@ -255,6 +258,9 @@ int main(int argc, char** argv) {
                                          {"K = 1016", 1016},
                                          {"K near N/16", plot.nonces / 16 / 8 * 8},
                                          {"K near N/256", plot.nonces / 256 / 8 * 8}};
+        if (only_in_place) {
+            budgets.clear();
+        }
         double dd = 1e30;
         std::vector<cell_s> best(budgets.size(), cell_s{1e30, 0, true});
         std::vector<budget_s> in_place_budgets = {{"in place K = N", plot.nonces},
