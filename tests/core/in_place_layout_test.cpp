@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "catalogue/plot_format.h"
 #include "catalogue/in_place_journal.h"
+#include "catalogue/plot_format.h"
 #include "swizzler/in_place_layout.h"
 #include "swizzler/in_place_recovery.h"
 #include "util/crc32c.h"
