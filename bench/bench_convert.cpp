@@ -1,6 +1,7 @@
 // The conversion against the disk's own limit, over plot geometries and memory budgets.
 //
-//   bench_convert [GiB] [folder] [rounds]   (default 4 GiB, /var/tmp/scoopshift-bench, 1)
+//   bench_convert [GiB] [folder] [rounds] [in-place]
+//                                           (default 4 GiB, /var/tmp/scoopshift-bench, 1)
 //
 // Writes three synthetic optimized PoC1 plots of about the given size into the folder: one of
 // N = GiB * 4096 nonces (a power of two), one of N - 8 (a multiple of 8 but not of 64) and one
@@ -8,12 +9,14 @@
 // copy with dd (64 MiB blocks, direct in and out, then sync), which is what the drive can do,
 // and the conversion at four budgets, named by the capacity K in nonces that the budget
 // 384 * K bytes stood for in earlier versions of the program: K = N, a K that is not a power of
-// two (1016), K near N / 16 and K near N / 256. Each conversion runs in a child process, so
-// that its peak resident memory can be read and set against its budget. Prints a table of
-// seconds, the ratio to dd and the peak memory for every cell. On the first plot it then times a
-// run stopped halfway and the run that takes it over, and what checkpoints cost. It removes
-// everything it wrote.
-// The folder must be on a disk, not tmpfs.
+// two (1016), K near N / 16 and K near N / 256; then in place, at K = N and with the automatic
+// budget, each twice (the second run gives the PoC1 plot back, since the exchange is its own
+// inverse; the better time counts). Each conversion runs in a child process, so that its peak
+// resident memory can be read and set against its budget. Prints a table of seconds, the ratio
+// to dd and the peak memory for every cell. On the first plot it then times a run stopped
+// halfway and the run that takes it over, and what checkpoints cost. It removes everything it
+// wrote. The folder must be on a disk, not tmpfs. With "in-place" as the fourth argument only
+// dd and the conversions in place are timed.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -114,6 +117,31 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
     return completed;
 }
 
+// One conversion of the plot at `path` in its own file, in this (child) process.
+bool convert_in_place_once(const std::string& path, const plot_spec_s& plot,
+                           const std::string& folder, std::uint64_t budget) {
+    swizzler_s record;
+    conversion_job_s job;
+    job.account_id = plot.account_id;
+    job.start_nonce = plot.start_nonce;
+    job.nonces = plot.nonces;
+    job.source_paths = {path};
+    job.source_nonces = {plot.nonces};
+    job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
+    job.in_place = true;
+    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
+    record.plan.jobs.push_back(std::move(job));
+    start_work_thread(record, budget, [] {});
+    record.thread.join();
+    run_ui_tasks();
+    bool completed = record.plan.jobs[0].state == job_state::completed;
+    if (!completed) {
+        std::fprintf(stderr, "conversion in place failed: %s\n",
+                     record.plan.jobs[0].failure.c_str());
+    }
+    return completed;
+}
+
 struct cell_s {
     double seconds = 0;
     long peak_kib = 0; // resident memory of the converting process at its highest
@@ -151,6 +179,35 @@ cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
     return cell;
 }
 
+// Times one conversion in place in a child process, from a cold cache, and gives the file its
+// PoC1 name back (its content is then the other form: the next run restores it).
+cell_s timed_in_place(const std::string& path, const plot_spec_s& plot, const std::string& folder,
+                      std::uint64_t budget) {
+    drop_page_cache();
+    std::fflush(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok = convert_in_place_once(path, plot, folder, budget);
+        std::fflush(nullptr);
+        _exit(ok ? 0 : 1);
+    }
+    cell_s cell;
+    int status = 0;
+    struct rusage usage {};
+    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
+        cell.seconds = seconds_since(start);
+        cell.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        cell.peak_kib = usage.ru_maxrss;
+    }
+    std::string output = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
+    if (std::rename(output.c_str(), path.c_str()) != 0) {
+        std::fprintf(stderr, "could not give %s its name back\n", output.c_str());
+        std::exit(1);
+    }
+    return cell;
+}
+
 double timed_dd(const std::string& source, const std::string& copy) {
     drop_page_cache();
     auto start = std::chrono::steady_clock::now();
@@ -182,6 +239,7 @@ int main(int argc, char** argv) {
     std::uint64_t gib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 4;
     std::string folder = argc > 2 ? argv[2] : "/var/tmp/scoopshift-bench";
     int rounds = argc > 3 ? std::atoi(argv[3]) : 1;
+    bool only_in_place = argc > 4 && std::string(argv[4]) == "in-place";
     mkdir(folder.c_str(), 0755);
     struct statfs volume {};
     if (statfs(folder.c_str(), &volume) != 0) {
@@ -228,8 +286,14 @@ int main(int argc, char** argv) {
                                          {"K = 1016", 1016},
                                          {"K near N/16", (plot.nonces / 16 + 4) / 8 * 8},
                                          {"K near N/256", plot.nonces / 256 / 8 * 8}};
+        if (only_in_place) {
+            budgets.clear();
+        }
         double dd = 1e30;
         std::vector<cell_s> best(budgets.size(), cell_s{1e30, 0, true});
+        std::vector<budget_s> in_place_budgets = {{"in place K = N", plot.nonces},
+                                                  {"in place auto", 0}};
+        std::vector<cell_s> best_in_place(in_place_budgets.size(), cell_s{1e30, 0, true});
         for (int round = 0; round < rounds; ++round) {
             dd = std::min(dd, timed_dd(paths[p], copy));
             for (std::size_t b = 0; b < budgets.size(); ++b) {
@@ -238,6 +302,16 @@ int main(int argc, char** argv) {
                 ok = ok && cell.ok;
                 if (cell.seconds < best[b].seconds) {
                     best[b] = cell;
+                }
+            }
+            for (std::size_t b = 0; b < in_place_budgets.size(); ++b) {
+                for (int twice = 0; twice < 2; ++twice) {
+                    cell_s cell =
+                        timed_in_place(paths[p], plot, folder, in_place_budgets[b].capacity * 384);
+                    ok = ok && cell.ok;
+                    if (cell.seconds < best_in_place[b].seconds) {
+                        best_in_place[b] = cell;
+                    }
                 }
             }
         }
@@ -250,6 +324,16 @@ int main(int argc, char** argv) {
                         static_cast<unsigned long long>(budgets[b].capacity), best[b].seconds,
                         best[b].seconds / dd, size_label(best[b].peak_kib * 1024.0).c_str(),
                         size_label(static_cast<double>(budget)).c_str());
+        }
+        for (std::size_t b = 0; b < in_place_budgets.size(); ++b) {
+            const cell_s& cell = best_in_place[b];
+            std::uint64_t capacity = in_place_budgets[b].capacity;
+            std::printf("%-22s %-14s %9s %8.2f %8.2f %12s %12s\n", name.c_str(),
+                        in_place_budgets[b].name,
+                        capacity == 0 ? "" : std::to_string(capacity).c_str(), cell.seconds,
+                        cell.seconds / dd, size_label(cell.peak_kib * 1024.0).c_str(),
+                        capacity == 0 ? "automatic"
+                                      : size_label(static_cast<double>(capacity * 384)).c_str());
         }
         std::fflush(stdout);
     }
@@ -279,7 +363,7 @@ int main(int argc, char** argv) {
     unlink(log_path.c_str());
     rmdir(folder.c_str());
     std::printf("\ngoals: runs of 64 KiB or more (K >= 1024) within 1.15 x dd; K near N/256 within "
-                "5 x dd; peak memory within the budget + 32 MiB; the run after a stop at 50%% "
-                "within 0.6 x a whole run; checkpoints under 2%%\n");
+                "5 x dd; in place within 1.15 x dd; peak memory within the budget + 32 MiB; the run "
+                "after a stop at 50%% within 0.6 x a whole run; checkpoints under 2%%\n");
     return ok ? 0 : 1;
 }

@@ -68,3 +68,27 @@ void offer_source_deletion(const conversion_plan_s& record) {
     }
     request_quit(incomplete == 0 ? 0 : 1);
 }
+
+void end_in_place_run(const conversion_plan_s& record) {
+    int incomplete = 0;
+    int converted = 0;
+    std::string list;
+    for (const auto& job : record.jobs) {
+        if (job.state == job_state::completed || job.state == job_state::existing) {
+            converted += job.state == job_state::completed;
+            continue;
+        }
+        ++incomplete;
+        list += job.output_path + ": " + reason_of(job) + "\n";
+        log_message("%s did not complete: %s\n", job.output_path.c_str(), reason_of(job));
+    }
+    if (incomplete > 0) {
+        show_message(0, "Warning",
+                     "%d of %d conversions in place did not complete:\n%s\nA plot that was "
+                     "not changed keeps its PoC1 name; a plot under its name with "
+                     "\".swizzling\" is finished by the next run in place.",
+                     incomplete, static_cast<int>(record.jobs.size()), list.c_str());
+    }
+    log_message("%d plots converted in place\n", converted);
+    request_quit(incomplete == 0 ? 0 : 1);
+}

@@ -7,3 +7,7 @@ struct conversion_plan_s;
 // completed jobs of the run's plan, then asks the host to quit. Interface thread, after the
 // run has ended.
 void offer_source_deletion(const conversion_plan_s& plan);
+
+// The end of a run in place: there are no sources to delete and nothing to ask. Warns about the
+// jobs that did not complete, then asks the host to quit. Interface thread, after the run.
+void end_in_place_run(const conversion_plan_s& plan);

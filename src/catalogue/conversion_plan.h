@@ -25,6 +25,9 @@ struct conversion_job_s {
     std::vector<std::string> source_paths;    // ascending start nonce, each following the last
     std::vector<std::uint64_t> source_nonces; // the nonce count of each source, as named
     std::string output_path;                  // final PoC2 path, no extension
+    // Converted in its own file: the one source becomes the output, beside it. The source path
+    // is the plot's PoC1 name, also when an interrupted run left it under the temporary name.
+    bool in_place = false;
     job_state state = job_state::planned;
     std::string failure; // why a failed job did not complete, for the user
 };

@@ -9,7 +9,7 @@
 
 #include "catalogue/plot_name.h"
 #include "swizzler/crash_points.h"
-#include "util/checksum.h"
+#include "util/crc32c.h"
 
 namespace {
 

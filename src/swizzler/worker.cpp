@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "swizzler/buffer_sizing.h"
+#include "swizzler/in_place_conversion.h"
 #include "swizzler/job_conversion.h"
 #include "swizzler/progress_record.h"
 #include "util/keep_awake.h"
@@ -137,7 +138,11 @@ void work_thread(swizzler_s& record) {
         if (record.stop.load()) {
             break;
         }
-        convert_job(record, job, means);
+        if (job.in_place) {
+            convert_in_place(record, job, means);
+        } else {
+            convert_job(record, job, means);
+        }
     }
     close_io_queue(queue);
     stop_helper(low_reader);

@@ -17,6 +17,7 @@
 
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
+#include "catalogue/in_place_planning.h"
 #include "catalogue/planning.h"
 #include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
@@ -105,6 +106,36 @@ void print_job_line(const conversion_job_s& job, const char* note) {
     std::printf("%s\n", note);
 }
 
+void print_in_place_plan(const conversion_plan_s& record, const std::string& folder,
+                         std::uint64_t max_ram_bytes) {
+    if (!record.jobs.empty()) {
+        char memory[256] = "";
+        print_memory_line(record, max_ram_bytes, memory, sizeof memory);
+        std::printf("%s of %d PoC1 plots will be converted in place in %s: each plot becomes a "
+                    "PoC2 plot in its own file, nothing is deleted.%s\n",
+                    size_text(record.bytes_total, false), job_count, printable(folder).c_str(),
+                    memory);
+    }
+    for (const auto& job : record.jobs) {
+        bool resumed = access((job.output_path + ".swizzling").c_str(), F_OK) == 0;
+        std::string from =
+            resumed ? "  finishes " + printable(file_name_of(job.output_path)) + ".swizzling"
+                    : "  in place from " + printable(file_name_of(job.source_paths.front()));
+        std::printf("  %s  %llu nonces  %s%s\n", printable(job.output_path).c_str(),
+                    static_cast<unsigned long long>(job.nonces),
+                    size_text(plot_size(job.nonces), false), from.c_str());
+    }
+    if (!record.existing_jobs.empty()) {
+        std::printf("%d PoC1 plots already have a PoC2 plot of their name in the folder; they "
+                    "are left as they are:\n",
+                    static_cast<int>(record.existing_jobs.size()));
+        for (const auto& job : record.existing_jobs) {
+            std::printf("  %s  next to %s\n", printable(job.output_path).c_str(),
+                        printable(file_name_of(job.source_paths.front())).c_str());
+        }
+    }
+}
+
 void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes) {
     if (!record.jobs.empty()) {
         char memory[256] = "";
@@ -152,7 +183,7 @@ int run_loop(swizzler_s& record) {
     return quit_status;
 }
 
-void print_outcome(const swizzler_s& record) {
+void print_outcome(const swizzler_s& record, bool in_place) {
     if (!record.finished) {
         std::fprintf(stderr, "The conversion could not run; see log_swizzle.txt.\n");
         return;
@@ -165,12 +196,21 @@ void print_outcome(const swizzler_s& record) {
     }
     int total = static_cast<int>(record.plan.jobs.size()) - existing;
     if (existing > 0) {
-        std::printf("%d PoC2 plots were already there when their turn came; their sources are "
-                    "kept.\n",
+        std::printf(in_place ? "%d PoC2 plots were already there when their turn came; their "
+                               "PoC1 plots are left as they are.\n"
+                             : "%d PoC2 plots were already there when their turn came; their "
+                               "sources are kept.\n",
                     existing);
     }
     if (completed == total) {
-        std::printf("All %d conversions completed.\n", total);
+        std::printf(in_place ? "All %d conversions in place completed.\n"
+                             : "All %d conversions completed.\n",
+                    total);
+    } else if (in_place) {
+        std::fprintf(stderr,
+                     "%d of %d conversions in place did not complete; run again to finish "
+                     "them.\n",
+                     total - completed, total);
     } else {
         std::fprintf(stderr, "%d of %d conversions did not complete; their sources are kept.\n",
                      total - completed, total);
@@ -194,6 +234,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     for (const auto* folder : {&options.source, &options.destination}) {
+        if (options.in_place && folder == &options.destination) {
+            continue;
+        }
         std::string problem = folder_problem(*folder);
         if (!problem.empty()) {
             return usage_error(problem);
@@ -207,22 +250,33 @@ int main(int argc, char** argv) {
     run_ui_tasks(); // this thread is the interface thread from here on
 
     swizzler_s& record = the_swizzler();
-    merge_adjacent = options.merge;
-    add_drive(source_list, options.source);
-    add_drive(destination_list, options.destination);
-    print_plan(the_plan(), options.max_ram_bytes);
+    if (options.in_place) {
+        plan_in_place(the_plan(), options.source);
+        print_in_place_plan(the_plan(), options.source, options.max_ram_bytes);
+    } else {
+        merge_adjacent = options.merge;
+        add_drive(source_list, options.source);
+        add_drive(destination_list, options.destination);
+        print_plan(the_plan(), options.max_ram_bytes);
+    }
 
     switch (last_plan_outcome) {
     case plan_outcome::no_room:
-        std::fprintf(stderr, "Nothing was converted: the destination has no room for the "
-                             "plots.\n");
+        std::fprintf(stderr, options.in_place
+                                 ? "Nothing was converted: the folder has no room for the "
+                                   "journal.\n"
+                                 : "Nothing was converted: the destination has no room for the "
+                                   "plots.\n");
         return 1;
     case plan_outcome::no_folders:
     case plan_outcome::no_plots:
         std::printf("No optimized PoC1 plots in %s.\n", printable(options.source).c_str());
         return 0;
     case plan_outcome::all_there:
-        std::printf("Nothing to convert: every PoC2 plot of this plan is already there.\n");
+        std::printf(options.in_place
+                        ? "Nothing to convert: every PoC1 plot of this folder already has its "
+                          "PoC2 plot beside it.\n"
+                        : "Nothing to convert: every PoC2 plot of this plan is already there.\n");
         return 0;
     case plan_outcome::planned:
         break;
@@ -245,7 +299,11 @@ int main(int argc, char** argv) {
     start_work_thread(record, options.max_ram_bytes, [&] {
         ended = std::chrono::steady_clock::now();
         ended_normally = true;
-        offer_source_deletion(record.plan);
+        if (options.in_place) {
+            end_in_place_run(record.plan);
+        } else {
+            offer_source_deletion(record.plan);
+        }
     });
     int status = run_loop(record);
     if (record.thread.joinable()) {
@@ -256,7 +314,7 @@ int main(int argc, char** argv) {
     }
     std::fputs(run_summary(record, std::chrono::duration<double>(ended - started).count()).c_str(),
                stdout);
-    print_outcome(record);
+    print_outcome(record, options.in_place);
     if (!record.finished && status == 0) {
         status = 1;
     }

@@ -7,9 +7,11 @@
 const char* const cli_usage =
     "usage: scoopshift-cli [--no-merge] [--max-ram GIB] [--delete-sources | --keep-sources]\n"
     "                      [--verify] [--plan-only] SOURCE_DIR DESTINATION_DIR\n"
+    "       scoopshift-cli [--max-ram GIB] [--plan-only] --in-place FOLDER\n"
     "       scoopshift-cli --help | --version\n"
     "\n"
-    "Converts the optimized PoC1 plots of SOURCE_DIR to PoC2 plots in DESTINATION_DIR.\n"
+    "Converts the optimized PoC1 plots of SOURCE_DIR to PoC2 plots in DESTINATION_DIR, or\n"
+    "those of FOLDER to PoC2 plots in the same files.\n"
     "\n"
     "  --no-merge         convert every plot on its own (default: plots of one account whose\n"
     "                     nonce ranges follow each other become one PoC2 plot)\n"
@@ -18,6 +20,8 @@ const char* const cli_usage =
     "  --keep-sources     at the end, keep every source without asking\n"
     "  --verify           read every converted plot back and compare it with its sources\n"
     "                     before it gets its final name (reads the data twice more)\n"
+    "  --in-place FOLDER  convert every plot in its own file: no second drive, room only for\n"
+    "                     a small journal; each plot is its own job, nothing is deleted\n"
     "  --plan-only        show the plan and stop\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -40,6 +44,30 @@ bool parse_gib(const std::string& text, std::uint64_t* bytes) {
     *bytes = static_cast<std::uint64_t>(value);
     return true;
 }
+
+namespace {
+
+// In place each plot is its own job and stays where it is: nothing to merge, no sources to
+// delete or keep, no sources to verify against.
+bool in_place_fits(const cli_options_s& options, int folders, std::string* error) {
+    if (folders != 0) {
+        *error = "--in-place takes exactly one folder";
+        return false;
+    }
+    const char* clash = !options.merge                                        ? "--no-merge"
+                        : options.deletion == deletion_answer::delete_sources ? "--delete-sources"
+                        : options.deletion == deletion_answer::keep_sources   ? "--keep-sources"
+                        : options.verify                                      ? "--verify"
+                                                                              : nullptr;
+    if (clash != nullptr) {
+        *error = std::string(clash) +
+                 " makes no sense with --in-place: each plot is converted in its own file";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::string* error) {
     int folders = 0;
@@ -72,6 +100,17 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
                 *error = std::string("--max-ram takes a size in GiB, not \"") + argv[i] + "\"";
                 return false;
             }
+        } else if (arg == "--in-place") {
+            if (i + 1 >= argc) {
+                *error = "--in-place needs a folder";
+                return false;
+            }
+            if (options->in_place) {
+                *error = "--in-place takes exactly one folder";
+                return false;
+            }
+            options->in_place = true;
+            options->source = argv[++i];
         } else if (arg.size() > 1 && arg[0] == '-') {
             *error = "unknown option " + arg;
             return false;
@@ -85,6 +124,9 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
             *error = "too many folders: " + arg;
             return false;
         }
+    }
+    if (options->in_place) {
+        return in_place_fits(*options, folders, error);
     }
     if (!options->help && !options->version && folders != 2) {
         *error = "a source and a destination folder are needed";

@@ -11,10 +11,11 @@ struct cli_options_s {
     std::uint64_t max_ram_bytes = 0; // 0 = automatic
     deletion_answer deletion = deletion_answer::ask;
     bool plan_only = false;
-    bool verify = false; // read every output back against its sources before it is complete
+    bool verify = false;   // read every output back against its sources before it is complete
+    bool in_place = false; // convert the plots of `source` in their own files
     bool help = false;
     bool version = false;
-    std::string source;
+    std::string source; // in place: the one folder
     std::string destination;
 };
 

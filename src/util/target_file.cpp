@@ -32,9 +32,9 @@ enum class claim { taken, in_use, failed };
 // Opens or creates the file at path and locks it for this run. The lock must be on the file that
 // still has the name: a run that gives up on a target deletes it, and a file opened just before
 // that deletion would otherwise be locked and written under no name at all.
-claim open_and_lock(const std::string& path, file_handle_s* target, int* error) {
+claim open_and_lock(const std::string& path, int flags, file_handle_s* target, int* error) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if ((*error = open_file_handle(path, O_RDWR | O_CREAT, 0644, target)) != 0) {
+        if ((*error = open_file_handle(path, flags, 0644, target)) != 0) {
             return claim::failed;
         }
         int result;
@@ -64,7 +64,7 @@ claim open_and_lock(const std::string& path, file_handle_s* target, int* error) 
 file_handle_s open_target_file(const std::string& path, target_failure* failure, int* error) {
     file_handle_s target;
     *error = 0;
-    switch (open_and_lock(path, &target, error)) {
+    switch (open_and_lock(path, O_RDWR | O_CREAT, &target, error)) {
     case claim::taken:
         *failure = target_failure::none;
         return target;
@@ -76,6 +76,23 @@ file_handle_s open_target_file(const std::string& path, target_failure* failure,
         break;
     }
     log_message("Could not create file: %s Error code %d\n", path.c_str(), *error);
+    *failure = target_failure::not_created;
+    return {};
+}
+
+file_handle_s open_existing_locked(const std::string& path, target_failure* failure, int* error) {
+    file_handle_s file;
+    *error = 0;
+    switch (open_and_lock(path, O_RDWR, &file, error)) {
+    case claim::taken:
+        *failure = target_failure::none;
+        return file;
+    case claim::in_use:
+        *failure = target_failure::in_use;
+        return {};
+    case claim::failed:
+        break;
+    }
     *failure = target_failure::not_created;
     return {};
 }

@@ -28,6 +28,12 @@ enum class target_failure {
 // *failure (not_created, with *error = errno, or in_use) otherwise; logs why.
 file_handle_s open_target_file(const std::string& path, target_failure* failure, int* error);
 
+// Opens an existing file for reading and writing and takes it for this run alone, as
+// open_target_file does, but never creates one: a plot converted in place. An empty handle with
+// *failure in_use, or not_created and *error = errno (ENOENT: there is no such file). Logs
+// nothing.
+file_handle_s open_existing_locked(const std::string& path, target_failure* failure, int* error);
+
 enum class target_sizing {
     reserved,      // exactly `size` bytes long, every block reserved
     extended_only, // exactly `size` bytes long; the file system reserves nothing ahead

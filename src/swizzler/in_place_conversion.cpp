@@ -1,0 +1,361 @@
+#include "swizzler/in_place_conversion.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+#include "catalogue/in_place_journal.h"
+#include "catalogue/plot_format.h"
+#include "catalogue/plot_name.h"
+#include "swizzler/crash_points.h"
+#include "swizzler/in_place_pipeline.h"
+#include "util/log.h"
+#include "util/positioned_io.h"
+#include "util/target_file.h"
+
+namespace {
+
+constexpr int main_window = 0;
+
+void fail_job(conversion_job_s& job, std::string reason) {
+    job.state = job_state::failed;
+    job.failure = std::move(reason);
+}
+
+bool exists(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+std::string error_text(int error) {
+    return " (error " + std::to_string(error) + ")";
+}
+
+// What the job works with once its plot is taken.
+struct in_place_job_s {
+    swizzler_s& record;
+    conversion_job_s& job;
+    job_means_s& means;
+    std::string temporary; // output + ".swizzling"
+    std::string journal_path;
+    file_handle_s plot;
+    file_handle_s journal;
+    in_place_files_s files;
+};
+
+void close_files(in_place_job_s& work) {
+    close_file_handle(work.journal);
+    close_file_handle(work.plot);
+}
+
+// The plot must hold exactly what its name promises: its scoops lie where its nonce count says.
+bool plot_has_its_size(in_place_job_s& work) {
+    struct stat status {};
+    std::uint64_t promised = plot_size(work.job.nonces);
+    if (fstat(work.plot.fd, &status) != 0) {
+        fail_job(work.job, "the length of its plot could not be read" + error_text(errno));
+        return false;
+    }
+    auto length = static_cast<std::uint64_t>(status.st_size);
+    if (length == promised) {
+        return true;
+    }
+    const char* relation = length < promised ? "less" : "more";
+    log_message("%s holds %llu bytes, %s than the %llu bytes its name gives\n",
+                work.plot.path.c_str(), static_cast<unsigned long long>(length), relation,
+                static_cast<unsigned long long>(promised));
+    show_message(main_window, "Error",
+                 "The file\n %s\nholds %llu bytes, %s than the %llu bytes its name gives.\nIt "
+                 "will not be converted; it is left as it is.",
+                 work.plot.path.c_str(), static_cast<unsigned long long>(length), relation,
+                 static_cast<unsigned long long>(promised));
+    fail_job(work.job, std::string("its plot is ") + (length < promised ? "shorter" : "longer") +
+                           " than its name says");
+    return false;
+}
+
+// Divides the run's buffers for this plot; groups never hold more than `most_entries`.
+bool size_buffers_for(in_place_job_s& work, std::uint64_t most_entries) {
+    tile_pool_s& pool = *work.means.pool;
+    verify(pool.free.size() == pool.tiles, "swizzler", 410); // every tile is back in the pool
+    in_place_sizing_s sizing =
+        size_in_place(pool.tiles * pool.tile_bytes, work.plot.io_alignment, most_entries);
+    if (sizing.sets == 0) {
+        log_message("The buffers of %s cannot hold one group of %s\n", work.job.output_path.c_str(),
+                    work.plot.path.c_str());
+        fail_job(work.job, "the memory for buffers is too small to convert it in place");
+        return false;
+    }
+    in_place_files_s& files = work.files;
+    files.plot = &work.plot;
+    files.journal = &work.journal;
+    files.sizing = sizing;
+    std::uint8_t* at = pool.memory;
+    for (unsigned set = 0; set < sizing.sets; ++set) {
+        files.low[set] = at;
+        files.high[set] = at + sizing.side_bytes;
+        at += 2 * sizing.side_bytes;
+    }
+    files.journal_buffer = at;
+    log_message("Converting %s in place in groups of up to %llu entries, %u at a time\n",
+                work.plot.path.c_str(), static_cast<unsigned long long>(sizing.most_entries),
+                sizing.sets);
+    return true;
+}
+
+bool flush_folder(in_place_job_s& work, const std::string& path) {
+    int error = 0;
+    if (sync_folder_of(path, &error)) {
+        return true;
+    }
+    log_message("Failed to flush the folder of %s to the disk, error %d\n", path.c_str(), error);
+    fail_job(work.job, "its folder could not be flushed to the disk" + error_text(error));
+    return false;
+}
+
+// A new journal for the plot, durable with its name before the plot changes in any way.
+bool create_journal(in_place_job_s& work) {
+    journal_header_s& header = work.files.header;
+    header.plot = {work.job.account_id, work.job.start_nonce, work.job.nonces,
+                   std::string(file_name_of(work.plot.path))};
+    header.slot_data_bytes = journal_slot_data_for(work.files.sizing.most_entries);
+    int error =
+        open_file_handle(work.journal_path, O_RDWR | O_CREAT | O_TRUNC, 0644, &work.journal);
+    if (error != 0) {
+        log_message("Could not create the journal %s, error %d\n", work.journal_path.c_str(),
+                    error);
+        fail_job(work.job, "its journal could not be created" + error_text(error));
+        return false;
+    }
+    std::uint64_t bytes = journal_file_bytes(header.slot_data_bytes);
+    if (size_target_file(work.journal, bytes, &error) == target_sizing::failed) {
+        log_message("Could not make room for the journal %s of %llu bytes, error %d\n",
+                    work.journal_path.c_str(), static_cast<unsigned long long>(bytes), error);
+        unlink(work.journal_path.c_str());
+        fail_job(work.job, "there was no room for its journal" + error_text(error));
+        return false;
+    }
+    std::uint8_t* block = work.files.journal_buffer;
+    encode_journal_header(header, block);
+    if ((error = write_at(work.journal, 0, journal_block, block)) != 0 ||
+        !flush_target(work.journal, &error)) {
+        log_message("Could not write the journal %s, error %d\n", work.journal_path.c_str(), error);
+        unlink(work.journal_path.c_str());
+        fail_job(work.job, "its journal could not be written" + error_text(error));
+        return false;
+    }
+    if (!flush_folder(work, work.journal_path)) {
+        return false;
+    }
+    crash_point("in-place journal created", work.journal_path);
+    return true;
+}
+
+// From here on the plot's bytes may change: no miner may read it under a plot name.
+bool take_temporary_name(in_place_job_s& work) {
+    int error = 0;
+    if (!rename_without_replacing(work.plot.path, work.temporary, &error)) {
+        log_message("Error renaming %s to %s\n", work.plot.path.c_str(), work.temporary.c_str());
+        unlink(work.journal_path.c_str());
+        fail_job(work.job, error == EEXIST ? "a file named " + work.temporary + " is in the way"
+                                           : "it could not be renamed" + error_text(error));
+        return false;
+    }
+    work.plot.path = work.temporary;
+    if (!flush_folder(work, work.temporary)) {
+        return false;
+    }
+    crash_point("in-place plot renamed", work.temporary);
+    return true;
+}
+
+// The plot under its PoC1 name: taken, sized, journaled and renamed.
+bool start_fresh(in_place_job_s& work, const std::string& plot_path) {
+    target_failure why = target_failure::none;
+    int error = 0;
+    work.plot = open_existing_locked(plot_path, &why, &error);
+    if (work.plot.fd < 0) {
+        if (why == target_failure::in_use) {
+            log_message("%s is being converted by another run; leaving it alone\n",
+                        plot_path.c_str());
+            fail_job(work.job, "it is being converted by another run");
+        } else {
+            log_message("Could not open %s, error %d\n", plot_path.c_str(), error);
+            fail_job(work.job, error == ENOENT
+                                   ? "its plot is gone"
+                                   : "its plot could not be opened" + error_text(error));
+        }
+        return false;
+    }
+    if (!plot_has_its_size(work)) {
+        return false;
+    }
+    // The plot still has its PoC1 name, so no byte of it was changed: a journal beside it is
+    // from a run that ended before it renamed the plot.
+    if (exists(work.journal_path)) {
+        log_message("Removing the journal %s: %s was not changed yet\n", work.journal_path.c_str(),
+                    plot_path.c_str());
+        unlink(work.journal_path.c_str());
+    }
+    std::uint64_t most =
+        std::min(low_entries(work.job.nonces), journal_slot_data_limit / journal_half_bytes);
+    return size_buffers_for(work, most) && create_journal(work) && take_temporary_name(work);
+}
+
+// Reads the journal's header into work.files.header; false when there is no whole one for this
+// plot.
+bool read_journal_header(in_place_job_s& work, std::uint8_t* block) {
+    if (open_file_handle(work.journal_path, O_RDWR, 0, &work.journal) != 0) {
+        return false;
+    }
+    journal_header_s& header = work.files.header;
+    if (!read_at(work.journal, 0, journal_block, block) || !decode_journal_header(block, &header)) {
+        return false;
+    }
+    return header.plot.nonces == work.job.nonces && header.plot.account_id == work.job.account_id &&
+           header.plot.start_nonce == work.job.start_nonce;
+}
+
+// The plot under its temporary name: taken, and its journal's groups finished.
+bool resume(in_place_job_s& work, journal_position_s* position) {
+    target_failure why = target_failure::none;
+    int error = 0;
+    work.plot = open_existing_locked(work.temporary, &why, &error);
+    if (work.plot.fd < 0) {
+        if (why == target_failure::in_use) {
+            log_message("%s is being written by another run; leaving it alone\n",
+                        work.temporary.c_str());
+            fail_job(work.job, "it is being converted by another run");
+        } else {
+            fail_job(work.job, "its plot could not be opened" + error_text(error));
+        }
+        return false;
+    }
+    // The header is read through the first buffer, before the buffers are divided.
+    if (!read_journal_header(work, work.means.pool->memory)) {
+        log_message("Leaving %s alone: it has no journal of an in-place conversion\n",
+                    work.temporary.c_str());
+        fail_job(work.job, "its temporary file has no journal to finish it from");
+        return false;
+    }
+    if (!plot_has_its_size(work)) {
+        return false;
+    }
+    std::uint64_t most = std::min(low_entries(work.job.nonces),
+                                  work.files.header.slot_data_bytes / journal_half_bytes);
+    if (!size_buffers_for(work, most)) {
+        return false;
+    }
+    log_message("Resuming the in-place conversion of %s\n", work.temporary.c_str());
+    in_place_failure_s failure;
+    if (!replay_journal(work.files, position, &failure)) {
+        log_message("Could not finish the journaled groups of %s: %s at offset %llu failed, "
+                    "error %d\n",
+                    work.temporary.c_str(), failure.path.c_str(),
+                    static_cast<unsigned long long>(failure.offset), failure.error);
+        fail_job(work.job, "its journal could not be replayed" + error_text(failure.error));
+        return false;
+    }
+    // The resumed part counts as done, so that the remaining time is honest.
+    std::uint64_t done = position->next_entry * 2 * scoop_size;
+    work.record.bytes_read.fetch_add(done);
+    work.record.bytes_written.fetch_add(done);
+    return true;
+}
+
+void report_failure(in_place_job_s& work, in_place_outcome outcome,
+                    const in_place_failure_s& failure) {
+    if (outcome == in_place_outcome::stopped) {
+        fail_job(work.job, "the conversion was stopped");
+        return;
+    }
+    const char* verb = failure.reading ? "read from" : "write to";
+    log_message("Abandoning the in-place conversion of %s: %s %s at offset %llu failed, error "
+                "%d\n",
+                work.temporary.c_str(), failure.reading ? "reading" : "writing",
+                failure.path.c_str(), static_cast<unsigned long long>(failure.offset),
+                failure.error);
+    show_message(main_window, "Error",
+                 "Failed to %s file. Error %d\n %s\nThe plot keeps the name %s and its journal; "
+                 "the next run in place finishes it.",
+                 verb, failure.error, failure.path.c_str(), work.temporary.c_str());
+    fail_job(work.job, std::string(failure.reading ? "reading" : "writing") + " " + failure.path +
+                           " failed" + error_text(failure.error) + "; the next run finishes it");
+}
+
+// Data on the device, then the final name, then the name on the device, then no journal.
+void finish(in_place_job_s& work) {
+    int error = 0;
+    if (!flush_target(work.plot, &error)) {
+        log_message("Failed to flush %s to the disk, error %d\n", work.temporary.c_str(), error);
+        fail_job(work.job, "its data could not be flushed to the disk" + error_text(error));
+        return;
+    }
+    crash_point("in-place data flushed", work.temporary);
+    if (!rename_without_replacing(work.temporary, work.job.output_path, &error)) {
+        log_message("Error renaming %s to %s\n", work.temporary.c_str(),
+                    work.job.output_path.c_str());
+        fail_job(work.job, error == EEXIST ? "a file of its final name already exists"
+                                           : "it could not be renamed" + error_text(error));
+        return;
+    }
+    crash_point("in-place renamed", work.job.output_path);
+    if (!flush_folder(work, work.job.output_path)) {
+        return;
+    }
+    if (unlink(work.journal_path.c_str()) != 0) {
+        log_message("Could not delete the journal %s, error %d\n", work.journal_path.c_str(),
+                    errno);
+    }
+    log_message("Converted %s in place\n", work.job.output_path.c_str());
+    work.job.state = job_state::completed;
+}
+
+} // namespace
+
+void convert_in_place(swizzler_s& record, conversion_job_s& job, job_means_s& means) {
+    in_place_job_s work{
+        record, job, means, job.output_path + ".swizzling", in_place_journal_path(job.output_path),
+        {},     {},  {}};
+    std::string plot_path = job.source_paths.empty() ? std::string() : job.source_paths.front();
+    if (exists(job.output_path)) {
+        bool plot_left = !plot_path.empty() && exists(plot_path);
+        if (exists(work.journal_path) && !exists(work.temporary)) {
+            // A run ended between the final name and the journal's deletion, or before it
+            // renamed the plot: the journal has nothing left to finish.
+            log_message("Removing the journal %s, which has nothing left to finish\n",
+                        work.journal_path.c_str());
+            unlink(work.journal_path.c_str());
+            if (!plot_left) {
+                log_message("Converted %s in place\n", job.output_path.c_str());
+                job.state = job_state::completed;
+                return;
+            }
+        }
+        log_message("Skipping %s: it is already there\n", job.output_path.c_str());
+        job.state = job_state::existing;
+        return;
+    }
+    journal_position_s position;
+    bool ready = exists(work.temporary) ? resume(work, &position) : start_fresh(work, plot_path);
+    if (!ready) {
+        close_files(work);
+        return;
+    }
+    in_place_failure_s failure;
+    in_place_outcome outcome =
+        convert_in_place_groups(record, work.files, *means.queue, position, &failure);
+    if (outcome == in_place_outcome::converted && record.stop.load()) {
+        outcome = in_place_outcome::stopped; // a stopped run gives no final names
+    }
+    if (outcome == in_place_outcome::converted) {
+        finish(work);
+    } else {
+        report_failure(work, outcome, failure);
+    }
+    close_files(work);
+}
