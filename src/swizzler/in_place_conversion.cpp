@@ -260,10 +260,9 @@ bool resume(in_place_job_s& work, journal_position_s* position) {
         fail_job(work.job, "its journal could not be replayed" + error_text(failure.error));
         return false;
     }
-    // The resumed part counts as done, so that the remaining time is honest.
-    std::uint64_t done = position->next_entry * 2 * scoop_size;
-    work.record.bytes_read.fetch_add(done);
-    work.record.bytes_written.fetch_add(done);
+    // The resumed part counts as done, and the rates only this run's work, so that the
+    // remaining time is honest.
+    work.record.bytes_resumed.fetch_add(position->next_entry * 2 * scoop_size);
     return true;
 }
 

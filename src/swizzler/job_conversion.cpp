@@ -43,6 +43,16 @@ bool open_sources(conversion_job_s& job, std::vector<source_s>& sources) {
         log_message("Opening source %s\n", path.c_str());
         int error = 0;
         file_handle_s file = open_source_file(path, &error);
+        if (file.fd < 0 && error == EWOULDBLOCK) {
+            log_message("%s is being converted in place by another run\n", path.c_str());
+            show_message(main_window, "Error",
+                         "%s\nis being converted in place by another run.\n%s will not be "
+                         "converted by this one; its source files are kept.",
+                         path.c_str(), job.output_path.c_str());
+            fail_job(job, "its source " + path + " is being converted in place by another run");
+            close_sources(sources);
+            return false;
+        }
         if (file.fd < 0) {
             show_message(main_window, "Error", "Could not open file:\n %s\nError code %d\n",
                          path.c_str(), error);

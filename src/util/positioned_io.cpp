@@ -6,6 +6,7 @@
 #include "util/positioned_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,10 +87,22 @@ std::uint64_t page_bytes() {
 file_handle_s open_source_file(const std::string& path, int* error) {
     file_handle_s file;
     *error = open_file_handle(path, O_RDONLY, 0, &file);
-    if (*error == 0) {
-        // The unaligned pieces are scattered over the whole file: read-ahead would only waste.
-        posix_fadvise(file.fd, 0, 0, POSIX_FADV_RANDOM);
+    if (*error != 0) {
+        return file;
     }
+    // A shared lock: any number of copying runs may read a plot, but not while a run converts
+    // it in place (which holds it exclusively), nor may one start converting it meanwhile.
+    int result;
+    do {
+        result = flock(file.fd, LOCK_SH | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EWOULDBLOCK) {
+        close_file_handle(file);
+        *error = EWOULDBLOCK;
+        return file;
+    }
+    // The unaligned pieces are scattered over the whole file: read-ahead would only waste.
+    posix_fadvise(file.fd, 0, 0, POSIX_FADV_RANDOM);
     return file;
 }
 

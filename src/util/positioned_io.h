@@ -16,8 +16,9 @@
 
 #include "util/file_handle.h"
 
-// Opens a PoC1 plot for reading; an empty handle and *error = errno when it cannot be opened.
-// Logs nothing: the caller reports.
+// Opens a PoC1 plot for reading, with a shared lock that keeps runs converting it in place
+// out; an empty handle and *error = errno when it cannot be opened (EWOULDBLOCK: another run
+// converts it in place). Logs nothing: the caller reports.
 file_handle_s open_source_file(const std::string& path, int* error);
 
 // Reads `length` bytes at `offset` into buffer; true only when all of them arrived. Logs

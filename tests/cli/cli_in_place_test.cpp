@@ -15,6 +15,8 @@
 #include "support/in_place_names.h"
 #include "support/plot_files.h"
 #include "support/small_volume.h"
+#include "swizzler/buffer_sizing.h"
+#include "swizzler/in_place_layout.h"
 
 namespace {
 
@@ -144,8 +146,17 @@ long long journal_progress(const std::string& journal) {
 }
 
 TEST_F(cli_in_place_test, twenty_kills_and_reruns_end_in_a_bit_exact_plot) {
-    // 4 MiB; the least budget makes groups of three runs: about 680 groups, each flushed twice.
+    // 4 MiB; the least budget makes groups of a few runs, several hundred of them, each flushed
+    // twice. How many follows from the sizing rule and the in-place layout.
     plot_spec_s plot{31, 0, 16};
+    in_place_sizing_s sizing = size_in_place(smallest_budget(false), 4096, low_entries(16));
+    ASSERT_GT(sizing.most_entries, 0u);
+    long long groups = 0;
+    for (std::uint64_t first = 0; first < low_entries(16);
+         first = group_at(16, first, sizing.most_entries).end()) {
+        ++groups;
+    }
+    ASSERT_GT(groups, 100) << "too few groups to kill the run at twenty moments";
     ASSERT_FALSE(write_poc1_plot(folder.path, plot).empty());
     std::string original = read_text_file(folder.path + "/" + poc1_name(plot));
     std::string output = folder.path + "/" + poc2_name(plot);
@@ -157,7 +168,7 @@ TEST_F(cli_in_place_test, twenty_kills_and_reruns_end_in_a_bit_exact_plot) {
     std::mt19937 dice(20261208);
     std::vector<long long> moments;
     for (int i = 0; i < 20; ++i) {
-        moments.push_back(static_cast<long long>(dice() % 640));
+        moments.push_back(static_cast<long long>(dice() % (groups * 15 / 16)));
     }
     std::sort(moments.begin(), moments.end());
     int kills = 0;

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -363,6 +364,30 @@ TEST_F(fault_test, verification_catches_one_changed_byte_and_passes_a_clean_outp
     EXPECT_TRUE(log_has("Verified " + fine + ".swizzling"));
     EXPECT_GE(record.bytes_verified.load(), plot_size(16));
     EXPECT_EQ(completions, 1);
+}
+
+} // namespace
+
+namespace {
+
+// A plot that another run converts in place (it holds the plot exclusively) is not read by a
+// copying run meanwhile: that job fails and keeps its source, the next one converts.
+TEST_F(fault_test, a_source_converted_in_place_by_another_run_fails_only_its_job) {
+    plot_spec_s held{1, 0, 8}, next{2, 0, 8};
+    std::string output = add_job({held});
+    std::string fine = add_job({next});
+    int fd = open(record.plan.jobs[0].source_paths[0].c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    run(0);
+    close(fd);
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
+    EXPECT_NE(record.plan.jobs[0].failure.find("is being converted in place by another run"),
+              std::string::npos)
+        << record.plan.jobs[0].failure;
+    EXPECT_FALSE(file_exists(output + ".swizzling"));
+    EXPECT_EQ(record.plan.jobs[1].state, job_state::completed);
+    EXPECT_EQ(check_poc2_file(fine, {next}), "");
 }
 
 } // namespace
