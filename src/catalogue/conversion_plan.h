@@ -25,6 +25,8 @@ struct conversion_job_s {
     std::vector<std::string> source_paths;    // ascending start nonce, each following the last
     std::vector<std::uint64_t> source_nonces; // the nonce count of each source, as named
     std::string output_path;                  // final PoC2 path, no extension
+    std::string source_folder;      // the chosen folder its sources are in ("" when unknown)
+    std::string destination_folder; // the chosen folder its output goes to ("" when unknown)
     // Converted in its own file: the one source becomes the output, beside it. The source path
     // is the plot's PoC1 name, also when an interrupted run left it under the temporary name.
     bool in_place = false;
@@ -35,6 +37,7 @@ struct conversion_job_s {
 struct conversion_plan_s {
     std::vector<conversion_job_s> jobs;          // the work, converted in this order
     std::vector<conversion_job_s> existing_jobs; // jobs whose output was already there
+    std::vector<conversion_job_s> unplaced_jobs; // jobs no destination has room for
     std::uint64_t bytes_total = 0;               // sum of the jobs' sizes
     std::uint64_t largest_job_bytes = 0;
 };

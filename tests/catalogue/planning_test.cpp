@@ -166,10 +166,16 @@ TEST_F(catalogue_test, outputs_already_there_are_set_aside_and_need_no_room) {
     EXPECT_NE(log_text().find("Keeping " + destination.path + "/1_0_8 which is already converted"),
               std::string::npos);
 
+    // One byte less: the job that no longer fits is named, the rest is still planned.
     destination_drives[0].free_bytes -= 1;
     plan_jobs();
-    EXPECT_EQ(last_plan_outcome, plan_outcome::no_room);
-    EXPECT_TRUE(record.jobs.empty());
+    EXPECT_EQ(last_plan_outcome, plan_outcome::planned);
+    EXPECT_EQ(output_names(record), (strings{"2_0_8"}));
+    ASSERT_EQ(record.unplaced_jobs.size(), 1u);
+    EXPECT_EQ(record.unplaced_jobs[0].nonces, 16u);
+    ASSERT_FALSE(boxes.shown.empty());
+    EXPECT_EQ(boxes.shown.back().title, "Warning");
+    EXPECT_NE(boxes.shown.back().text.find("3_0_16"), std::string::npos) << boxes.shown.back().text;
 
     // Every output there: nothing to convert, and no complaint about room.
     boxes.shown.clear();
@@ -211,10 +217,12 @@ TEST_F(catalogue_test, sizes_that_do_not_fit_are_skipped_or_not_merged) {
         << log;
     EXPECT_NE(log.find("Not merging 2_" + half + "_" + half + "_" + half), std::string::npos);
 
-    // Room for all but the last byte: the totals are exact, so the check still catches it.
+    // Room for all but the last byte: the totals are exact, so the check still catches it, and
+    // one job is left out.
     destination_drives[0].free_bytes = record.bytes_total - 1;
     plan_jobs();
-    EXPECT_EQ(last_plan_outcome, plan_outcome::no_room);
+    EXPECT_EQ(record.unplaced_jobs.size(), 1u);
+    EXPECT_EQ(record.jobs.size(), 2u);
 }
 
 } // namespace

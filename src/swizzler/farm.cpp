@@ -1,0 +1,234 @@
+#include "swizzler/farm.h"
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+
+#include "catalogue/plot_format.h"
+#include "swizzler/buffer_sizing.h"
+#include "swizzler/worker.h"
+#include "util/drive_identity.h"
+#include "util/log.h"
+#include "util/size_text.h"
+
+namespace {
+
+// Groups of drives joined by the jobs that use them (a union of disjoint sets).
+struct drive_sets_s {
+    std::map<std::string, std::string> parent;
+    std::string root(const std::string& disk) {
+        auto found = parent.find(disk);
+        if (found == parent.end()) {
+            parent[disk] = disk;
+            return disk;
+        }
+        if (found->second == disk) {
+            return disk;
+        }
+        std::string top = root(found->second);
+        parent[disk] = top;
+        return top;
+    }
+    void join(const std::string& a, const std::string& b) { parent[root(a)] = root(b); }
+};
+
+// The folders whose drives a job uses.
+std::vector<std::string> folders_of(const conversion_job_s& job) {
+    std::vector<std::string> folders{job.source_folder};
+    if (!job.in_place) {
+        folders.push_back(job.destination_folder);
+    }
+    return folders;
+}
+
+std::uint64_t budget_of(const memory_status_s& memory, std::uint64_t max_ram_bytes) {
+    return max_ram_bytes != 0 ? max_ram_bytes : automatic_budget(memory);
+}
+
+void add_job_to(conversion_plan_s& plan, const conversion_job_s& job) {
+    plan.bytes_total += plot_size(job.nonces);
+    plan.largest_job_bytes = std::max(plan.largest_job_bytes, plot_size(job.nonces));
+    plan.jobs.push_back(job);
+}
+
+} // namespace
+
+farm_s& the_farm() {
+    // Deliberately leaked, as the run record: a work thread may outlive the interface.
+    static farm_s* farm = new farm_s();
+    return *farm;
+}
+
+std::vector<conversion_plan_s> split_into_streams(const conversion_plan_s& plan,
+                                                  std::vector<std::string>* names) {
+    std::map<std::string, drive_identity_s> drives;
+    drive_sets_s sets;
+    auto drive = [&](const std::string& folder) -> const drive_identity_s& {
+        auto found = drives.find(folder);
+        if (found == drives.end()) {
+            found = drives.emplace(folder, drive_of_folder(folder)).first;
+        }
+        return found->second;
+    };
+    for (const conversion_job_s& job : plan.jobs) {
+        std::vector<std::string> disks;
+        for (const std::string& folder : folders_of(job)) {
+            const drive_identity_s& identity = drive(folder);
+            disks.insert(disks.end(), identity.disks.begin(), identity.disks.end());
+        }
+        for (const std::string& disk : disks) {
+            sets.join(disk, disks.front());
+        }
+    }
+    // Streams in the order their first job comes in the plan.
+    std::vector<conversion_plan_s> streams;
+    std::vector<std::vector<std::string>> stream_drive_names;
+    std::map<std::string, std::size_t> stream_of_root;
+    for (const conversion_job_s& job : plan.jobs) {
+        const drive_identity_s& first = drive(folders_of(job).front());
+        std::string root = sets.root(first.disks.front());
+        auto found = stream_of_root.find(root);
+        if (found == stream_of_root.end()) {
+            found = stream_of_root.emplace(root, streams.size()).first;
+            streams.emplace_back();
+            stream_drive_names.emplace_back();
+        }
+        add_job_to(streams[found->second], job);
+        for (const std::string& folder : folders_of(job)) {
+            std::vector<std::string>& seen = stream_drive_names[found->second];
+            const std::string& name = drive(folder).name;
+            if (std::find(seen.begin(), seen.end(), name) == seen.end()) {
+                seen.push_back(name);
+            }
+        }
+    }
+    if (names != nullptr) {
+        names->clear();
+        for (const auto& seen : stream_drive_names) {
+            std::string name;
+            for (const std::string& part : seen) {
+                name += (name.empty() ? "" : ", ") + part;
+            }
+            names->push_back(name);
+        }
+    }
+    return streams;
+}
+
+std::uint64_t farm_buffer_bytes(const memory_status_s& memory, const conversion_plan_s& plan,
+                                std::uint64_t max_ram_bytes) {
+    std::vector<conversion_plan_s> streams = split_into_streams(plan);
+    if (streams.empty()) {
+        return 0;
+    }
+    std::uint64_t share = budget_of(memory, max_ram_bytes) / streams.size();
+    std::uint64_t total = 0;
+    for (const conversion_plan_s& stream : streams) {
+        memory_status_s enough = memory;
+        enough.available_bytes = std::max(enough.available_bytes, share);
+        total += size_buffers(enough, stream.largest_job_bytes, share, has_merged_jobs(stream))
+                     .buffer_bytes;
+    }
+    return total;
+}
+
+void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_ram_bytes,
+                const farm_settings_s& settings, std::function<void()> on_complete) {
+    if (!farm.streams.empty()) {
+        return;
+    }
+    farm.plan = plan;
+    std::vector<conversion_plan_s> plans = split_into_streams(plan, &farm.stream_names);
+    farm.on_complete = std::move(on_complete);
+    farm.streams_ended = 0;
+    farm.finished = false;
+    if (plans.empty()) {
+        return;
+    }
+    // One budget for the farm, divided evenly: an automatic one as nine tenths of what is free
+    // now, a limit as it is. Each stream then keeps to its share by the one sizing rule.
+    memory_status_s memory = read_memory_status();
+    std::uint64_t share = budget_of(memory, max_ram_bytes) / plans.size();
+    if (plans.size() > 1) {
+        log_message("Converting on %d drives at once, each with %s of the memory budget\n",
+                    static_cast<int>(plans.size()), size_text(share, true));
+    }
+    // The first stream also carries the outputs already there, whose stray progress records a
+    // run clears away.
+    plans.front().existing_jobs = plan.existing_jobs;
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        auto stream = std::make_unique<swizzler_s>();
+        stream->plan = std::move(plans[i]);
+        stream->verify_outputs = settings.verify_outputs;
+        stream->checkpoints = settings.checkpoints;
+        stream->transfers = settings.transfers;
+        farm.streams.push_back(std::move(stream));
+    }
+    // Started only once every stream exists: an end that comes early finds them all counted.
+    for (auto& stream : farm.streams) {
+        start_work_thread(*stream, share, [&farm] {
+            if (++farm.streams_ended == static_cast<int>(farm.streams.size())) {
+                farm.finished = true;
+                if (farm.on_complete) {
+                    farm.on_complete();
+                }
+            }
+        });
+    }
+}
+
+farm_progress_s stream_progress(const swizzler_s& stream) {
+    farm_progress_s progress;
+    progress.total = stream.plan.bytes_total;
+    progress.read = stream.bytes_read.load();
+    progress.written = stream.bytes_written.load();
+    progress.resumed = stream.bytes_resumed.load();
+    progress.verified = stream.bytes_verified.load();
+    return progress;
+}
+
+farm_progress_s farm_progress(const farm_s& farm) {
+    farm_progress_s sum;
+    for (const auto& stream : farm.streams) {
+        farm_progress_s one = stream_progress(*stream);
+        sum.total += one.total;
+        sum.read += one.read;
+        sum.written += one.written;
+        sum.resumed += one.resumed;
+        sum.verified += one.verified;
+    }
+    return sum;
+}
+
+conversion_plan_s farm_plan(const farm_s& farm) {
+    conversion_plan_s all = farm.plan;
+    std::map<std::string, const conversion_job_s*> outcomes;
+    for (const auto& stream : farm.streams) {
+        for (const conversion_job_s& job : stream->plan.jobs) {
+            outcomes[job.output_path] = &job;
+        }
+    }
+    for (conversion_job_s& job : all.jobs) {
+        auto found = outcomes.find(job.output_path);
+        if (found != outcomes.end()) {
+            job.state = found->second->state;
+            job.failure = found->second->failure;
+        }
+    }
+    return all;
+}
+
+void stop_farm(farm_s& farm) {
+    for (auto& stream : farm.streams) {
+        stream->stop = true;
+    }
+    join_farm(farm);
+}
+
+void join_farm(farm_s& farm) {
+    for (auto& stream : farm.streams) {
+        if (stream->thread.joinable()) {
+            stream->thread.join();
+        }
+    }
+}
