@@ -51,6 +51,8 @@ conversion_job_s job_for(const std::string& folder, std::uint64_t account, std::
     job.source_paths = {folder + "/" + poc1_name};
     job.source_nonces = {nonces};
     job.output_path = make_output_path(folder, account, start, nonces);
+    job.source_folder = folder;
+    job.destination_folder = folder;
     job.in_place = true;
     return job;
 }
@@ -86,19 +88,13 @@ void clear(conversion_plan_s& plan) {
     job_count = 0;
     plan.jobs.clear();
     plan.existing_jobs.clear();
+    plan.unplaced_jobs.clear();
     plan.bytes_total = 0;
     plan.largest_job_bytes = 0;
 }
 
-} // namespace
-
-void plan_in_place(conversion_plan_s& plan, const std::string& folder) {
-    plot_count = 0;
-    clear(plan);
-    last_plan_outcome = plan_outcome::no_folders;
-    if (folder.empty()) {
-        return;
-    }
+// The plots of one folder, sorted, each its own job; none when the folder has none.
+std::vector<conversion_job_s> jobs_of_folder(const std::string& folder) {
     std::vector<conversion_job_s> jobs;
     std::vector<std::string> journals, temporaries;
     enumerate_folder(folder, [&](const std::string& name) {
@@ -143,10 +139,6 @@ void plan_in_place(conversion_plan_s& plan, const std::string& folder) {
                         folder.c_str(), name.c_str());
         }
     }
-    last_plan_outcome = plan_outcome::no_plots;
-    if (jobs.empty()) {
-        return;
-    }
     std::sort(jobs.begin(), jobs.end(), [](const conversion_job_s& a, const conversion_job_s& b) {
         if (a.account_id != b.account_id) {
             return a.account_id < b.account_id;
@@ -154,8 +146,15 @@ void plan_in_place(conversion_plan_s& plan, const std::string& folder) {
         return a.start_nonce != b.start_nonce ? a.start_nonce < b.start_nonce
                                               : a.output_path < b.output_path;
     });
+    return jobs;
+}
 
-    // Each job deletes its journal before the next starts: the largest new one must fit.
+// Adds the jobs of one folder to the plan, or to its unplaced jobs when the folder has no room
+// for the largest journal it needs (each job deletes its journal before the next starts); such a
+// folder adds a line to *shortfalls.
+void plan_folder(conversion_plan_s& plan, const std::string& folder, std::string* shortfalls) {
+    std::vector<conversion_job_s> jobs = jobs_of_folder(folder);
+    std::vector<conversion_job_s> work;
     std::uint64_t needed = 0;
     for (auto& job : jobs) {
         ++plot_count;
@@ -166,14 +165,10 @@ void plan_in_place(conversion_plan_s& plan, const std::string& folder) {
             plan.existing_jobs.push_back(std::move(job));
             continue;
         }
-        std::uint64_t size = plot_size(job.nonces);
         if (!path_exists(in_place_journal_path(job.output_path))) {
             needed = std::max(needed, journal_bytes_at_most(job.nonces));
         }
-        plan.bytes_total += size;
-        plan.largest_job_bytes = std::max(plan.largest_job_bytes, size);
-        plan.jobs.push_back(std::move(job));
-        ++job_count;
+        work.push_back(std::move(job));
     }
     std::uint64_t free_bytes = 0;
     int error = 0;
@@ -182,14 +177,63 @@ void plan_in_place(conversion_plan_s& plan, const std::string& folder) {
                     folder.c_str());
     }
     if (needed > free_bytes) {
-        show_message(0, "Error",
-                     "There is not enough space in\n %s\nfor the journal of a conversion in "
-                     "place: %s is needed, %s is free.",
-                     folder.c_str(), size_text(needed, false), size_text(free_bytes, false));
-        clear(plan);
-        last_plan_outcome = plan_outcome::no_room;
+        char line[160];
+        std::snprintf(line, sizeof line, " (%s is needed, %s is free)\n", size_text(needed, false),
+                      size_text(free_bytes, false));
+        *shortfalls += " " + folder + line;
+        log_message("%s has no room for a journal:%s", folder.c_str(), line);
+        plan.unplaced_jobs.insert(plan.unplaced_jobs.end(), work.begin(), work.end());
         return;
     }
-    last_plan_outcome = plan.jobs.empty() ? plan_outcome::all_there : plan_outcome::planned;
+    for (auto& job : work) {
+        std::uint64_t size = plot_size(job.nonces);
+        plan.bytes_total += size;
+        plan.largest_job_bytes = std::max(plan.largest_job_bytes, size);
+        plan.jobs.push_back(std::move(job));
+        ++job_count;
+    }
+}
+
+} // namespace
+
+void plan_in_place(conversion_plan_s& plan, const std::vector<std::string>& folders) {
+    plot_count = 0;
+    clear(plan);
+    last_plan_outcome = plan_outcome::no_folders;
+    if (folders.empty()) {
+        return;
+    }
+    std::set<std::string> seen;
+    std::string shortfalls;
+    for (const std::string& folder : folders) {
+        if (seen.insert(folder).second) {
+            plan_folder(plan, folder, &shortfalls);
+        }
+    }
+    if (plot_count == 0) {
+        last_plan_outcome = plan_outcome::no_plots;
+        return;
+    }
+    if (!plan.unplaced_jobs.empty()) {
+        if (plan.jobs.empty() && plan.existing_jobs.empty()) {
+            show_message(0, "Error",
+                         "There is not enough space in\n%sfor the journal of a conversion in "
+                         "place.",
+                         shortfalls.c_str());
+            clear(plan);
+            last_plan_outcome = plan_outcome::no_room;
+            return;
+        }
+        show_message(0, "Warning",
+                     "There is not enough space in\n%sfor the journal of a conversion in place; "
+                     "the plots there will not be converted.",
+                     shortfalls.c_str());
+    }
+    if (plan.jobs.empty()) {
+        last_plan_outcome = plan.unplaced_jobs.empty() ? plan_outcome::all_there
+                                                       : plan_outcome::no_room;
+        return;
+    }
+    last_plan_outcome = plan_outcome::planned;
     log_message("%d total jobs\n", static_cast<int>(plan.jobs.size()));
 }

@@ -1,10 +1,12 @@
-// Job planning: from the first source folder to the job list of the conversion record.
+// Job planning: from the chosen source folders to the job list of the plan.
 //
-// Every run throws the previous plan away, scans the folder, sorts the plots by
-// account and start nonce, groups plots that follow each other into one job
-// when merging is on, sets aside jobs whose output is already in the
-// destination (they are neither converted again nor counted, and their sources
-// are kept) and checks that the destination has room for the rest.
+// Every run throws the previous plan away, scans every source folder in list
+// order, sorts the plots by account and start nonce, groups plots of one folder
+// that follow each other into one job when merging is on, and sets aside jobs
+// whose output is already in a destination (they are neither converted again
+// nor counted, and their sources are kept). Each remaining job goes to a
+// destination folder with room for it, spread so that as many drives as
+// possible work at once; a job that fits nowhere is left out and named.
 // Interface thread only, never while a conversion runs.
 #pragma once
 

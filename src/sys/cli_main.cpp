@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
 
     swizzler_s& record = the_swizzler();
     if (options.in_place) {
-        plan_in_place(the_plan(), options.source);
+        plan_in_place(the_plan(), {options.source});
         print_in_place_plan(the_plan(), options.source, options.max_ram_bytes);
     } else {
         merge_adjacent = options.merge;
