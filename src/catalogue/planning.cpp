@@ -151,11 +151,13 @@ std::vector<conversion_job_s> group_into_jobs(std::vector<found_plot_s>& plots) 
 // Where each job's output goes. A job goes only where it fits. Among those places it prefers
 // the one holding what an earlier run left of it (which it then takes over), then the
 // destination its source folder already sends to (a stream stays on its drives), then one no
-// other source folder uses, on a drive no other pairing uses (a new stream that runs beside the
-// others), then the one with the most room left.
+// other source folder uses, on a drive that neither another pairing nor another source folder
+// uses (a new stream that runs beside the others: a destination on another source's drive
+// would tie the two sources into one stream), then the one with the most room left.
 struct placement_s {
-    std::vector<std::uint64_t> room;              // per destination
-    std::vector<std::vector<std::string>> drives; // per destination: its disks
+    std::vector<std::uint64_t> room;                     // per destination
+    std::vector<std::vector<std::string>> drives;        // per destination: its disks
+    std::vector<std::vector<std::string>> source_drives; // per source entry: its disks
     std::map<std::size_t, std::size_t> paired;    // source entry -> destination
     std::set<std::size_t> destinations_paired;
     std::set<std::string> drives_paired;
@@ -164,6 +166,20 @@ struct placement_s {
 bool shares_drive(const std::vector<std::string>& disks, const std::set<std::string>& used) {
     return std::any_of(disks.begin(), disks.end(),
                        [&](const std::string& disk) { return used.count(disk) != 0; });
+}
+
+// Whether destination d is on a drive of a source folder other than `source_entry`.
+bool on_other_source_drive(const placement_s& placement, std::size_t d, std::size_t source_entry) {
+    const std::vector<std::string>& own = placement.source_drives[source_entry];
+    std::set<std::string> others;
+    for (std::size_t s = 0; s < placement.source_drives.size(); ++s) {
+        for (const std::string& disk : placement.source_drives[s]) {
+            if (s != source_entry && std::find(own.begin(), own.end(), disk) == own.end()) {
+                others.insert(disk);
+            }
+        }
+    }
+    return shares_drive(placement.drives[d], others);
 }
 
 void place(conversion_plan_s& plan, conversion_job_s job, std::size_t source_entry,
@@ -196,7 +212,8 @@ void place(conversion_plan_s& plan, conversion_job_s job, std::size_t source_ent
         int rank = leftover                                              ? 0
                    : pair != placement.paired.end() && pair->second == d ? 1
                    : placement.destinations_paired.count(d) == 0 &&
-                           !shares_drive(placement.drives[d], placement.drives_paired)
+                           !shares_drive(placement.drives[d], placement.drives_paired) &&
+                           !on_other_source_drive(placement, d, source_entry)
                        ? 2
                    : placement.destinations_paired.count(d) == 0 ? 3
                                                                  : 4;
@@ -217,8 +234,8 @@ void place(conversion_plan_s& plan, conversion_job_s job, std::size_t source_ent
     if (placement.paired.emplace(source_entry, d).second) {
         placement.destinations_paired.insert(d);
         placement.drives_paired.insert(placement.drives[d].begin(), placement.drives[d].end());
-        drive_identity_s source_drive = drive_of_folder(source_drives[source_entry].path);
-        placement.drives_paired.insert(source_drive.disks.begin(), source_drive.disks.end());
+        const std::vector<std::string>& source_disks = placement.source_drives[source_entry];
+        placement.drives_paired.insert(source_disks.begin(), source_disks.end());
     }
     job.destination_folder = destination_drives[d].path;
     job.output_path =
@@ -290,6 +307,9 @@ void plan_jobs(conversion_plan_s& record) {
     for (const drive_info_s& destination : destination_drives) {
         placement.room.push_back(destination.free_bytes);
         placement.drives.push_back(drive_of_folder(destination.path).disks);
+    }
+    for (const drive_info_s& source : source_drives) {
+        placement.source_drives.push_back(drive_of_folder(source.path).disks);
     }
     for (conversion_job_s& job : group_into_jobs(plots)) {
         std::size_t entry = entry_of_folder[job.source_folder];

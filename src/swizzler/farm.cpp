@@ -152,6 +152,11 @@ void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_r
     if (plans.size() > 1) {
         log_message("Converting on %d drives at once, each with %s of the memory budget\n",
                     static_cast<int>(plans.size()), size_text(share, true));
+        for (std::size_t i = 0; i < plans.size(); ++i) {
+            log_message("Drives %s: %d jobs, %s\n", farm.stream_names[i].c_str(),
+                        static_cast<int>(plans[i].jobs.size()),
+                        size_text(plans[i].bytes_total, false));
+        }
     }
     // The first stream also carries the outputs already there, whose stray progress records a
     // run clears away.
