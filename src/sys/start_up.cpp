@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "swizzler/conversion_record.h"
+#include "swizzler/farm.h"
 #include "sys/gtk_host.h"
 #include "ui/progress_screen.h"
 #include "ui/window_record.h"
@@ -13,10 +13,11 @@
 
 namespace {
 
-// From the start button until the end-of-run hand-over: the work thread is converting.
+// From the start button until the last stream's end has been handed over: the run's work
+// threads are converting.
 bool conversion_running() {
-    const swizzler_s& record = the_swizzler();
-    return record.thread.joinable() && !record.finished;
+    const farm_s& farm = the_farm();
+    return !farm.streams.empty() && !farm.finished;
 }
 
 // A run of many hours is one click from being stopped: closing during a run asks first.
@@ -50,7 +51,7 @@ int run_desktop_program(std::function<void()> first_screen) {
     window_table[current_window].draw = std::move(first_screen);
     invalidate_window(current_window);
 
-    the_swizzler();
+    the_farm();
     enable_volume_privilege();
     run_ui_tasks();
     return run_main_loop();

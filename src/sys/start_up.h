@@ -1,5 +1,6 @@
 // Start-up and end of the desktop program: the log, the clock, the main
-// window with its first screen, the conversion record, then the main loop.
+// window with its first screen, the record of the window's run (the farm),
+// then the main loop.
 //
 // Limits: one run per process. The first screen is a parameter so that the
 // window tests start the real host with a screen of their own.

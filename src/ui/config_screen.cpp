@@ -1,15 +1,16 @@
 #include "ui/config_screen.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "catalogue/completion.h"
 #include "catalogue/conversion_plan.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
-#include "swizzler/buffer_sizing.h"
-#include "swizzler/conversion_record.h"
-#include "swizzler/worker.h"
+#include "swizzler/farm.h"
 #include "ui/click_regions.h"
 #include "ui/draw.h"
 #include "ui/drive_panel.h"
@@ -67,10 +68,10 @@ void draw_summary(int window) {
     } else {
         char memory[128] = "";
         if (record.largest_job_bytes != 0) {
-            buffer_sizing_s sizing = size_buffers(read_memory_status(), record.largest_job_bytes,
-                                                  max_ram_bytes, has_merged_jobs(record));
-            std::snprintf(memory, sizeof memory, " Using %s RAM",
-                          size_text(sizing.buffer_bytes, true));
+            // Over several drives at once, every stream's buffers together.
+            std::snprintf(
+                memory, sizeof memory, " Using %s RAM",
+                size_text(farm_buffer_bytes(read_memory_status(), record, max_ram_bytes), true));
         }
         std::snprintf(summary, sizeof summary,
                       "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s",
@@ -108,6 +109,19 @@ void draw_memory_limit(int window) {
     draw_text(window, text, 24, 438);
 }
 
+// The distinct source (or destination) folders of the plan's jobs, in plan order: what the
+// run will read from (or write to), which may be fewer than the folders chosen.
+std::vector<std::string> folders_of_jobs(const conversion_plan_s& plan, bool sources) {
+    std::vector<std::string> folders;
+    for (const conversion_job_s& job : plan.jobs) {
+        const std::string& folder = sources ? job.source_folder : job.destination_folder;
+        if (!folder.empty() && std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    return folders;
+}
+
 } // namespace
 
 void config_screen() {
@@ -125,11 +139,12 @@ void config_screen() {
 }
 
 void start_conversion() {
+    const conversion_plan_s& plan = the_plan();
+    farm_s& farm = the_farm();
     run_values.start_time = std::chrono::steady_clock::now();
-    run_values.source = source_drives.empty() ? drive_info_s{} : source_drives.front();
-    run_values.destination =
-        destination_drives.empty() ? drive_info_s{} : destination_drives.front();
-    run_values.record = &the_swizzler();
+    run_values.source_text = folders_text(folders_of_jobs(plan, true));
+    run_values.destination_text = folders_text(folders_of_jobs(plan, false));
+    run_values.farm = &farm;
     run_values.window = current_window;
 
     window_table[current_window].draw = progress_screen;
@@ -138,7 +153,6 @@ void start_conversion() {
         host_hooks().start_repaint_timer(current_window, 1000);
     }
     set_taskbar_progress(0);
-    swizzler_s& record = the_swizzler();
-    record.plan = the_plan();
-    start_work_thread(record, max_ram_bytes, [&record] { offer_source_deletion(record.plan); });
+    start_farm(farm, plan, max_ram_bytes, farm_settings_s{},
+               [&farm] { offer_source_deletion(farm_plan(farm)); });
 }

@@ -5,7 +5,8 @@
 // the start button, all recomputed from the program's state on every frame.
 // Every change that affects the plan replans and asks for a repaint. The start
 // button, enabled only with a plan, switches to the progress screen and starts
-// the work thread; there is no way back. Interface thread only.
+// the run, one conversion for each set of drives that share no disk; there is
+// no way back. Interface thread only.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,6 @@ extern std::uint64_t max_ram_bytes;
 void config_screen();
 
 // The start button's action: records the run values, installs the progress screen with its
-// one-second repaint timer, hides the launcher progress and starts the work thread, whose end
-// offers to delete the sources.
+// one-second repaint timer, hides the launcher progress and starts the program's farm on the
+// plan; once every stream has ended it offers to delete the sources of the completed jobs.
 void start_conversion();

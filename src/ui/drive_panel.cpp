@@ -46,10 +46,10 @@ struct card_s {
     float detail_width = 0;
 };
 
-// Planning scans the first source folder, and only once a destination is chosen too; until
-// then the card has no size to show, and a "0.0 KB" would say the folder holds no plots.
-bool plots_measured(std::size_t entry) {
-    return entry == 0 && last_plan_outcome != plan_outcome::no_folders;
+// Planning scans the source folders only once a destination is chosen too; until then a card
+// has no size to show, and a "0.0 KB" would say the folder holds no plots.
+bool plots_measured() {
+    return last_plan_outcome != plan_outcome::no_folders;
 }
 
 void remove_card(int list, std::uint8_t entry) {
@@ -120,18 +120,17 @@ void draw_cards(int list, const std::vector<card_s>& cards, float add_width, int
                   static_cast<float>(top + detail_line));
         x = static_cast<int>(x + card.width);
     }
-    if (cards.empty()) {
-        float width = std::max(add_width, 32.0f);
-        bool hovered = add_region(x, top + 4, static_cast<int>(width), strip_height,
-                                  [list] { browse_for_folder(list); });
-        set_font(window, font_family, 12);
-        record.fill_color = blue;
-        draw_text(window, add_text, x + (width - add_width) / 2, static_cast<float>(top + 20));
-        if (hovered) {
-            record.line_color = blue;
-            draw_line(window, static_cast<float>(x), static_cast<float>(top + detail_line),
-                      x + width, static_cast<float>(top + detail_line));
-        }
+    // The add card, after the last folder card.
+    float width = std::max(add_width, 32.0f);
+    bool hovered = add_region(x, top + 4, static_cast<int>(width), strip_height,
+                              [list] { browse_for_folder(list); });
+    set_font(window, font_family, 12);
+    record.fill_color = blue;
+    draw_text(window, add_text, x + (width - add_width) / 2, static_cast<float>(top + 20));
+    if (hovered) {
+        record.line_color = blue;
+        draw_line(window, static_cast<float>(x), static_cast<float>(top + detail_line), x + width,
+                  static_cast<float>(top + detail_line));
     }
 }
 
@@ -156,7 +155,7 @@ void drive_panel(std::string_view label, int list, int y) {
         char detail[64] = "";
         if (list == destination_list) {
             std::snprintf(detail, sizeof detail, "%s free", size_text(drive.free_bytes, false));
-        } else if (plots_measured(i)) {
+        } else if (plots_measured()) {
             std::snprintf(detail, sizeof detail, "%s plots", size_text(drive.plot_bytes, false));
         }
         card.detail = detail;
@@ -168,12 +167,10 @@ void drive_panel(std::string_view label, int list, int y) {
         state.content_width += card.width;
         cards.push_back(std::move(card));
     }
-    float add_width = 0;
-    if (cards.empty()) {
-        set_font(window, font_family, 12);
-        add_width = measure_text(window, add_text);
-        state.content_width += std::max(add_width, 32.0f);
-    }
+    // The add card always follows the folder cards: any number of folders may be chosen.
+    set_font(window, font_family, 12);
+    float add_width = measure_text(window, add_text);
+    state.content_width += std::max(add_width, 32.0f);
     if (state.scroll_to_end) {
         state.scroll_to_end = false;
         state.offset = -state.content_width;

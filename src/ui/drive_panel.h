@@ -3,9 +3,10 @@
 //
 // Each chosen folder is a card with its path and one detail line (the size of
 // the plots found, blank until planning has scanned the folder; or the free
-// space); an empty list shows a "Click to select..." card that opens the
-// folder chooser. Clicking a folder's card removes it. Cards wider than the
-// strip scroll sideways with two arrows and white fades at the cut edges.
+// space); after the last one a "Click to select..." card opens the folder
+// chooser, so a list takes as many folders as a person likes. Clicking a
+// folder's card removes it. Cards wider than the strip scroll sideways with
+// two arrows and white fades at the cut edges.
 // Only the first 256 entries of a list can be removed by clicking.
 // Interface thread only.
 #pragma once

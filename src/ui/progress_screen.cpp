@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 
-#include "swizzler/conversion_record.h"
+#include "swizzler/farm.h"
 #include "ui/draw.h"
 #include "ui/host_hooks.h"
+#include "util/drive_identity.h"
 #include "util/size_text.h"
 
 run_values_s run_values;
@@ -44,9 +46,9 @@ void draw_heading(int window, const char* heading, float y) {
     draw_text(window, heading, heading_left, y);
 }
 
-// The folder path right-aligned to x = 524, on the line of the section's heading: a path too
-// long for the room right of the heading loses its middle, so that the drive at its start and
-// the folder at its end both stay readable.
+// Where the section reads or writes, right-aligned to x = 524, on the line of the section's
+// heading: a path too long for the room right of the heading loses its middle, so that the
+// drive at its start and the folder at its end both stay readable.
 void draw_path(int window, const char* heading, const std::string& path, float y) {
     set_font(window, font_family, 22);
     float left = heading_left + measure_text(window, heading) + heading_to_path;
@@ -57,6 +59,28 @@ void draw_path(int window, const char* heading, const std::string& path, float y
 }
 
 } // namespace
+
+std::string folders_text(const std::vector<std::string>& folders) {
+    if (folders.size() <= 1) {
+        return folders.empty() ? std::string() : folders.front();
+    }
+    std::vector<drive_identity_s> drives;
+    for (const std::string& folder : folders) {
+        drives.push_back(drive_of_folder(folder));
+    }
+    bool one_drive = std::all_of(drives.begin(), drives.end(), [&](const drive_identity_s& d) {
+        return d.disks == drives.front().disks;
+    });
+    if (one_drive) {
+        return std::to_string(folders.size()) + " folders on " + drives.front().name;
+    }
+    // Two partitions of one disk are one drive; a volume over two disks is two.
+    std::set<std::string> disks;
+    for (const drive_identity_s& drive : drives) {
+        disks.insert(drive.disks.begin(), drive.disks.end());
+    }
+    return std::to_string(disks.size()) + " drives";
+}
 
 float add_rate_sample(rate_history_s& history, float time, double bytes) {
     std::vector<rate_sample_s>& samples = history.samples;
@@ -181,19 +205,21 @@ void set_taskbar_progress(float fraction) {
 void progress_screen() {
     int window = run_values.window;
     window_record_s& screen = window_table[window];
-    swizzler_s& record = run_values.record ? *run_values.record : the_swizzler();
+    const farm_s& farm = run_values.farm ? *run_values.farm : the_farm();
     clear_surface(window, white);
 
     double t =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - run_values.start_time)
             .count();
-    // Work that earlier runs did and this one took over counts as done; the rates and the
-    // remaining time come from this run's own work alone.
-    std::uint64_t resumed = record.bytes_resumed.load();
-    std::uint64_t this_run_written = record.bytes_written.load();
-    std::uint64_t read = record.bytes_read.load() + resumed;
+    // The streams of a run over several drives count as one run. Work that earlier runs did
+    // and this one took over counts as done; the rates and the remaining time come from this
+    // run's own work alone.
+    farm_progress_s progress = farm_progress(farm);
+    std::uint64_t resumed = progress.resumed;
+    std::uint64_t this_run_written = progress.written;
+    std::uint64_t read = progress.read + resumed;
     std::uint64_t written = this_run_written + resumed;
-    std::uint64_t total = record.plan.bytes_total;
+    std::uint64_t total = progress.total;
 
     draw_heading(window, "Read", 12);
     float read_rate = add_rate_sample(read_rate_history, static_cast<float>(t),
@@ -204,7 +230,7 @@ void progress_screen() {
     rate_text(read_rate_text, read_rate);
     draw_progress_panel(24, 50, 500, 160, read_rate_text, read_rate > 0, fraction_of(read, total),
                         read_rate_history, read_colors);
-    draw_path(window, "Read", run_values.source.path, 22);
+    draw_path(window, "Read", run_values.source_text, 22);
 
     draw_heading(window, "Write", 234);
     float write_rate = add_rate_sample(write_rate_history, static_cast<float>(t),
@@ -216,7 +242,7 @@ void progress_screen() {
     set_taskbar_progress(written_fraction);
     draw_progress_panel(24, 272, 500, 160, write_rate_text, write_rate > 0, written_fraction,
                         write_rate_history, write_colors);
-    draw_path(window, "Write", run_values.destination.path, 244);
+    draw_path(window, "Write", run_values.destination_text, 244);
 
     if (t > time_line_after && this_run_written > 0 && written < total) {
         // The average write rate since the start, applied to what is still to be written.

@@ -3,30 +3,31 @@
 //
 // Two sections, "Read" and "Write", each with a framed panel holding a graph
 // of the recent transfer rate, the completed percentage and the current rate,
-// with figures to its right; the folder paths above the panels (shortened in
-// the middle where they would reach the section's heading) and, after the
+// with figures to its right; where the run reads and writes above the panels
+// (a folder's path, shortened in the middle where it would reach the
+// section's heading, or the drive or drives of several folders) and, after the
 // first five seconds once something has been written, the elapsed and the
 // estimated remaining time at the bottom. The written fraction also drives the
 // desktop's launcher progress. Passive: no click regions. Redrawn by the
-// one-second timer of the start action; each frame reads the run's byte
-// counters once each. Interface thread only.
+// one-second timer of the start action; each frame reads the byte counters of
+// every stream of the run once each and shows their sums. Interface thread
+// only.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
-#include "catalogue/drives.h"
-
-struct swizzler_s;
+struct farm_s;
 
 // What the start action records for the screen.
 struct run_values_s {
     std::chrono::steady_clock::time_point start_time = std::chrono::steady_clock::now();
-    drive_info_s source;          // the first source folder when the run started
-    drive_info_s destination;     // the first destination folder when the run started
-    swizzler_s* record = nullptr; // the record the screen reads; none: the_swizzler()
+    std::string source_text;      // above the read panel: where the run reads (folders_text)
+    std::string destination_text; // above the write panel: where it writes
+    farm_s* farm = nullptr;       // the run the screen reads; none: the_farm()
     int window = 0;               // the window whose screen this is
 };
 
@@ -60,6 +61,11 @@ inline constexpr section_colors_s write_colors{0xff4da60c, 0xffdbedce, 0xffeff7e
 
 // Draws one frame of the progress screen into run_values.window.
 void progress_screen();
+
+// How a path line names the distinct folders a run reads (or writes): one folder by its path;
+// several on one drive as "N folders on <drive>"; folders on several drives as "N drives",
+// counting whole disks. Empty for none. Looks at the drives under the folders.
+std::string folders_text(const std::vector<std::string>& folders);
 
 // Records the counter `bytes` at `time` unless the newest sample is less than 0.25 s older;
 // returns the rate over up to the last 25 samples (the newest one's rate when nothing was

@@ -14,12 +14,13 @@
 #include "support/plot_files.h"
 #include "support/scripted_boxes.h"
 #include "swizzler/buffer_sizing.h"
-#include "util/size_text.h"
-#include "swizzler/conversion_record.h"
+#include "swizzler/farm.h"
 #include "ui/config_screen.h"
 #include "ui/host_hooks.h"
 #include "ui/progress_screen.h"
+#include "util/drive_identity.h"
 #include "util/memory_status.h"
+#include "util/size_text.h"
 #include "util/ui_tasks.h"
 
 namespace {
@@ -84,7 +85,7 @@ TEST_F(config, at_start_it_prompts_and_offers_nothing_to_start) {
 
     click(551, 436);
     EXPECT_TRUE(draws(config_screen));
-    EXPECT_FALSE(the_swizzler().thread.joinable());
+    EXPECT_TRUE(the_farm().streams.empty());
     EXPECT_EQ(repaints, 0);
 }
 
@@ -185,6 +186,9 @@ TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_and_what_the_run_will_u
     // Three adjacent plots of 4,000,000 nonces merged into one job.
     conversion_plan_s& plan = the_plan();
     plan.jobs.resize(1);
+    plan.jobs[0].nonces = 12000000;
+    plan.jobs[0].source_paths = {"1_0_4000000_4000000", "1_4000000_4000000_4000000",
+                                 "1_8000000_4000000_4000000"};
     plan.bytes_total = 3145728000000;
     plan.largest_job_bytes = 3145728000000;
     plot_count = 3;
@@ -212,15 +216,23 @@ TEST_F(config, the_start_button_runs_the_plan_to_the_question_about_the_sources)
         progress.push_back(fraction);
     };
 
+    // A second source folder on the same drive: one stream converts both folders' plots.
+    temp_folder_s more;
+    ASSERT_NE(write_poc1_plot(more.path, {2, 0, 8}), "");
+    add_drive(source_list, more.path);
     choose_three_adjacent_plots();
     paint(config_screen);
+    std::string memory = size_text(farm_buffer_bytes(read_memory_status(), the_plan(), 0), true);
+    EXPECT_TRUE(shows_text("8.4 MB of 4 PoC1 plots will be converted to 2 PoC2 plots. Using " +
+                               memory + " RAM",
+                           10, grey, 24, 74));
     click(551, 436);
     EXPECT_TRUE(draws(progress_screen));
     EXPECT_EQ(timers, (std::vector<std::pair<int, int>>{{window, 1000}}));
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(progress.front(), 0.0);
-    EXPECT_EQ(run_values.source.path, source.path);
-    EXPECT_EQ(run_values.destination.path, destination.path);
+    EXPECT_EQ(run_values.source_text, "2 folders on " + drive_of_folder(source.path).name);
+    EXPECT_EQ(run_values.destination_text, destination.path);
     EXPECT_EQ(run_values.window, window);
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -233,18 +245,18 @@ TEST_F(config, the_start_button_runs_the_plan_to_the_question_about_the_sources)
     EXPECT_EQ(shown_titles(boxes), std::vector<std::string>{"Done!"});
     EXPECT_EQ(check_poc2_file(destination.path + "/1_0_24", {{1, 0, 8}, {1, 8, 8}, {1, 16, 8}}),
               "");
+    EXPECT_EQ(check_poc2_file(destination.path + "/2_0_8", {{2, 0, 8}}), "");
     EXPECT_NE(read_text_file(source.path + "/1_0_8_8"), "");
+    EXPECT_NE(read_text_file(more.path + "/2_0_8_8"), "");
 
     repaint();
     save_screen(surface(), "progress_finished");
     EXPECT_TRUE(shows_text_ink("100.0%", 18, 0xffdbedce, 26, 404));
     EXPECT_EQ(progress.back(), 1.0);
 
-    // The work thread posts its last task and then returns; it must be gone before the
-    // handlers it used are taken away.
-    if (the_swizzler().thread.joinable()) {
-        the_swizzler().thread.join();
-    }
+    // The work threads post their last tasks and then return; they must be gone before the
+    // handlers they used are taken away.
+    join_farm(the_farm());
     remove_scripted_boxes();
     set_ui_wake_handler(nullptr);
     set_quit_handler(nullptr);

@@ -112,7 +112,10 @@ TEST_F(drive_panels, a_source_card_shows_its_plots_and_is_removed_by_a_click) {
     EXPECT_TRUE(shows_text("/media/plots", 12, green, 40, source_top + 16));
     EXPECT_TRUE(shows_text("2.0 TB plots", 7, grey, 42, source_top + 38));
     float card = std::max(text_width("/media/plots", 12), text_width("2.0 TB plots", 7)) + 20;
-    EXPECT_EQ(drive_panel_state[source_list].content_width, card);
+    float add = text_width("Click to select...", 12);
+    EXPECT_EQ(drive_panel_state[source_list].content_width, card + add);
+    EXPECT_TRUE(
+        shows_text("Click to select...", 12, blue, 40 + static_cast<int>(card), source_top + 20));
 
     move(45, source_top + 5);
     repaint();
@@ -223,13 +226,63 @@ TEST_F(drive_panels, scrolling_reaches_the_end_of_a_long_path) {
     }
     save_screen(surface(), "panels_long_path_end");
     EXPECT_GT(clicks, 10) << "a 236-character path is far wider than two strips";
-    // At the end the path's last letters stand left of the card's 20-pixel margin, with white
-    // after them: nothing of the path is left beyond the strip.
+    // At the end the add card closes the strip, and the path's last letters stand left of the
+    // card's 20-pixel margin before it: nothing of the path is left beyond the strip.
+    float lowest = 560 - drive_panel_state[source_list].content_width;
+    EXPECT_EQ(drive_panel_state[source_list].offset, lowest);
+    float card = text_width(path, 12) + 20;
+    int add_x = static_cast<int>(static_cast<int>(40 + lowest) + card);
+    EXPECT_GE(add_x + text_width("Click to select...", 12), 598.0f);
+    EXPECT_TRUE(shows_text("Click to select...", 12, blue, add_x, source_top + 20));
     int name_top = source_top + 16;
-    EXPECT_GT(count_near(surface(), 560, name_top, 20, 20, green, 0x60), 5) << "no end of path";
-    EXPECT_TRUE(all_color(surface(), 582, source_top, 58, 38, white)) << "the path goes on";
+    EXPECT_GT(count_near(surface(), add_x - 40, name_top, 20, 20, green, 0x60), 5)
+        << "no end of path";
+    EXPECT_TRUE(all_color(surface(), add_x - 18, source_top, 18, 38, white)) << "the path goes on";
+    EXPECT_TRUE(all_color(surface(), 601, source_top, 39, 64, white));
     // The way back is offered.
     EXPECT_LT(count_color(surface(), 0, source_top, 32, 64, white), 32 * 64 - 20);
+}
+
+// A farm has many folders: the add card stays after the last folder card, a folder already in
+// the list adds nothing, and any card removes its own folder.
+TEST_F(drive_panels, the_add_card_follows_the_folder_cards_so_a_list_takes_many_folders) {
+    temp_folder_s first, second, third;
+    // Where the cards start: the chooser scrolls the strip to its end, which three folders of
+    // this length overflow.
+    auto start_x = [] { return static_cast<int>(40 + drive_panel_state[source_list].offset); };
+    auto add_card_x = [&] {
+        int x = start_x();
+        for (const drive_info_s& drive : source_drives) {
+            x = static_cast<int>(x + text_width(drive.path, 12) + 20);
+        }
+        return x;
+    };
+    paint_panels();
+    for (const std::string* folder : {&first.path, &second.path, &first.path, &third.path}) {
+        chosen = *folder;
+        int x = add_card_x();
+        EXPECT_TRUE(shows_text("Click to select...", 12, blue, x, source_top + 20)) << x;
+        click(x + 10, source_top + 30);
+        repaint();
+    }
+    save_screen(surface(), "panels_three_sources");
+    ASSERT_EQ(source_drives.size(), 3u);
+    EXPECT_EQ(source_drives[0].path, first.path);
+    EXPECT_EQ(source_drives[1].path, second.path);
+    EXPECT_EQ(source_drives[2].path, third.path);
+    EXPECT_EQ(chooser_titles.size(), 4u);
+    EXPECT_TRUE(shows_text("Click to select...", 12, blue, add_card_x(), source_top + 20));
+
+    // The middle card, then the first.
+    int second_x = static_cast<int>(start_x() + text_width(first.path, 12) + 20);
+    click(second_x + 5, source_top + 5);
+    ASSERT_EQ(source_drives.size(), 2u);
+    EXPECT_EQ(source_drives[1].path, third.path);
+    repaint();
+    click(45, source_top + 5);
+    ASSERT_EQ(source_drives.size(), 1u);
+    EXPECT_EQ(source_drives[0].path, third.path);
+    EXPECT_TRUE(destination_drives.empty());
 }
 
 TEST_F(drive_panels, a_source_card_shows_no_size_until_its_folder_is_scanned) {

@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "screen_fixture.h"
-#include "swizzler/conversion_record.h"
+#include "support/temp_folder.h"
+#include "swizzler/farm.h"
 #include "ui/draw.h"
 #include "ui/host_hooks.h"
 #include "ui/progress_screen.h"
+#include "util/drive_identity.h"
 #include "util/size_text.h"
 
 namespace {
@@ -17,17 +19,27 @@ constexpr std::uint32_t white = 0xffffffff;
 constexpr std::uint32_t grey = 0xff707070;
 constexpr std::uint32_t black = 0xff000000;
 
+// A run over two drives at once: two streams of 600,000,000 and 400,000,000 bytes, whose
+// counters the tests set; the screen shows their sums.
 struct progress : screen_fixture {
     std::vector<double> launcher;
+    swizzler_s* first = nullptr;
+    swizzler_s* second = nullptr;
 
     void SetUp() override {
         screen_fixture::SetUp();
         host_hooks().set_launcher_progress = [this](int, double f) { launcher.push_back(f); };
-        run_values.source.path = "/media/source-disk";
-        run_values.destination.path = "/media/destination-disk";
-        run_values.record = &the_swizzler();
+        run_values.source_text = "/media/source-disk";
+        run_values.destination_text = "/media/destination-disk";
+        run_values.farm = &the_farm();
         run_values.window = window;
-        the_swizzler().plan.bytes_total = 1000000000;
+        for (std::uint64_t total : {600000000ull, 400000000ull}) {
+            auto stream = std::make_unique<swizzler_s>();
+            stream->plan.bytes_total = total;
+            the_farm().streams.push_back(std::move(stream));
+        }
+        first = the_farm().streams[0].get();
+        second = the_farm().streams[1].get();
     }
 
     void start_seconds_ago(double seconds) {
@@ -87,8 +99,11 @@ TEST_F(progress, a_frame_mid_run_shows_rates_percentages_and_the_remaining_time)
     // Earlier frames, ten seconds before this one.
     add_rate_sample(read_rate_history, 90, 200000000);
     add_rate_sample(write_rate_history, 90, 150000000);
-    the_swizzler().bytes_read = 300000000;
-    the_swizzler().bytes_written = 250000000;
+    // 300,000,000 read and 250,000,000 written over the two streams.
+    first->bytes_read = 200000000;
+    second->bytes_read = 100000000;
+    first->bytes_written = 150000000;
+    second->bytes_written = 100000000;
     start_seconds_ago(100);
     paint(progress_screen);
     save_screen(surface(), "progress_mid_run");
@@ -116,19 +131,64 @@ TEST_F(progress, a_frame_mid_run_shows_rates_percentages_and_the_remaining_time)
 }
 
 TEST_F(progress, the_time_line_waits_five_seconds_and_goes_at_the_end) {
-    the_swizzler().bytes_written = 100000000;
+    second->bytes_written = 100000000;
     start_seconds_ago(4);
     paint(progress_screen);
     EXPECT_TRUE(all_color(surface(), 0, 440, 640, 40, white));
 
-    the_swizzler().bytes_read = 1000000000;
-    the_swizzler().bytes_written = 1000000000;
+    first->bytes_read = 600000000;
+    first->bytes_written = 600000000;
+    second->bytes_read = 400000000;
+    second->bytes_written = 400000000;
     start_seconds_ago(200);
     repaint();
     save_screen(surface(), "progress_done");
     EXPECT_TRUE(all_color(surface(), 0, 440, 640, 40, white));
     EXPECT_TRUE(shows_text_ink("100.0%", 18, write_colors.strong, 26, 404));
     EXPECT_EQ(launcher.back(), 1.0);
+}
+
+// Work an earlier run did, taken over by one stream, is done but was not done at any rate.
+TEST_F(progress, work_taken_over_by_a_stream_counts_as_done_without_a_rate) {
+    second->bytes_resumed = 300000000;
+    add_rate_sample(read_rate_history, 50, 0);
+    add_rate_sample(write_rate_history, 50, 0);
+    start_seconds_ago(60);
+    paint(progress_screen);
+    EXPECT_TRUE(shows_text_ink("30.0%", 18, read_colors.light, 26, 182));
+    EXPECT_TRUE(shows_text_ink("30.0%", 18, write_colors.light, 26, 404));
+    EXPECT_TRUE(shows_text("300.0 MB", 13, black, 534, 65));
+    EXPECT_TRUE(shows_text("700.0 MB", 13, black, 534, 110));
+    EXPECT_TRUE(shows_text("300.0 MB", 13, black, 534, 287));
+    float rate_width = text_width("0.0 KB/s", 8);
+    EXPECT_TRUE(shows_text_ink("0.0 KB/s", 8, write_colors.strong, 524 - rate_width - 2, 416));
+    // Nothing written by this run: no estimate to make.
+    EXPECT_TRUE(all_color(surface(), 0, 440, 640, 40, white));
+    ASSERT_FALSE(launcher.empty());
+    EXPECT_NEAR(launcher.back(), 0.3, 1e-6);
+}
+
+// A temporary folder and /proc lie on two drives whatever the machine: proc has a device of its
+// own. Two temporary folders share one.
+TEST_F(progress, the_path_lines_give_one_folder_its_path_and_many_their_drive_or_drives) {
+    temp_folder_s one, other;
+    EXPECT_EQ(folders_text({}), "");
+    EXPECT_EQ(folders_text({one.path}), one.path);
+    drive_identity_s drive = drive_of_folder(one.path);
+    ASSERT_EQ(drive_of_folder(other.path).disks, drive.disks);
+    EXPECT_EQ(folders_text({one.path, other.path}), "2 folders on " + drive.name);
+    EXPECT_EQ(folders_text({one.path, "/proc"}), "2 drives");
+    // Drives are counted, not folders.
+    EXPECT_EQ(folders_text({one.path, "/proc", other.path}), "2 drives");
+
+    run_values.source_text = folders_text({one.path, "/proc"});
+    run_values.destination_text = folders_text({one.path, other.path});
+    start_seconds_ago(0);
+    paint(progress_screen);
+    save_screen(surface(), "progress_two_drives");
+    EXPECT_TRUE(shows_text("2 drives", 11, grey, 524 - text_width("2 drives", 11), 22));
+    std::string on_one = "2 folders on " + drive.name;
+    EXPECT_TRUE(shows_text(on_one, 11, grey, 524 - text_width(on_one, 11), 244));
 }
 
 TEST_F(progress, rates_come_from_samples_at_least_a_quarter_second_apart) {
@@ -202,8 +262,8 @@ TEST_F(progress, long_paths_stay_right_of_their_headings_and_inside_the_window) 
     while (path.size() < 236) {
         path += "/a-folder-with-a-long-name";
     }
-    run_values.source.path = path + "/source-end";
-    run_values.destination.path = path + "/destination-end";
+    run_values.source_text = path + "/source-end";
+    run_values.destination_text = path + "/destination-end";
     start_seconds_ago(0);
     paint(progress_screen);
     save_screen(surface(), "progress_long_paths");

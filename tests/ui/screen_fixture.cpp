@@ -3,6 +3,7 @@
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "swizzler/conversion_record.h"
+#include "swizzler/farm.h"
 #include "ui/config_screen.h"
 #include "ui/drive_panel.h"
 #include "ui/progress_screen.h"
@@ -23,6 +24,10 @@ void reset_program_state() {
     run_values = run_values_s{};
     read_rate_history = rate_history_s{};
     write_rate_history = rate_history_s{};
+
+    // A run that a failed test left going is stopped; one that ended is only joined.
+    stop_farm(the_farm());
+    the_farm() = farm_s{};
 
     swizzler_s& record = the_swizzler();
     if (record.thread.joinable()) {

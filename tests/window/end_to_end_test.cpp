@@ -33,6 +33,7 @@
 
 #include "support/fault_volume.h"
 #include "support/plot_files.h"
+#include "support/small_volume.h"
 #include "support/temp_folder.h"
 #include "swizzler/buffer_sizing.h"
 #include "util/size_text.h"
@@ -173,6 +174,39 @@ class end_to_end_test : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to source", source));
         ASSERT_TRUE(click(60, 280));
         ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to destination", destination));
+    }
+
+    // The x where the "Click to select..." link of the panel whose strip starts at `top` begins:
+    // the first accent-blue pixel on its text line (folder paths are green or purple), -1 when
+    // there is none.
+    int add_card_x(const screenshot_s& shot, int top) const {
+        for (int x = 40; x < 600; ++x) {
+            for (int y = top + 16; y < top + 36; ++y) {
+                if (at(shot, x, y) == accent_blue) {
+                    return x;
+                }
+            }
+        }
+        return -1;
+    }
+
+    // Adds a folder to a panel through the add card after its folder cards, as a person who
+    // sees where the link is now: waits until the link stands right of `after`, clicks it and
+    // chooses `path`. Returns where the link was.
+    int add_folder(int top, int after, const std::string& title, const std::string& path) {
+        move_pointer(session, 0, 0);
+        int x = -1;
+        std::optional<screenshot_s> shot =
+            screenshot_when("adding_" + std::to_string(top), [&](const screenshot_s& s) {
+                x = add_card_x(s, top);
+                return x > after;
+            });
+        EXPECT_GT(x, after) << "no add card after the folder cards";
+        if (x <= after || !click(x + 10, top + 28)) {
+            return -1;
+        }
+        choose_in_chooser(title, path);
+        return x;
     }
 
     // The memory-limit line, the limit typed over the suggestion.
@@ -392,6 +426,82 @@ TEST_F(end_to_end_test, closing_the_window_mid_run_and_answering_no_lets_the_run
     EXPECT_EQ(check_poc2_file(destination + "/2_5000_200", {single_plot}), "");
     for (const std::string& path : sources) {
         EXPECT_TRUE(fs::exists(path)) << path;
+    }
+}
+
+// A farm: two source folders and two destinations, each on a drive of its own where mounting is
+// allowed (so that the two conversions run at once), otherwise plain folders on one drive.
+TEST_F(end_to_end_test, a_person_converts_two_source_folders_onto_two_destinations) {
+    small_volume_s first_source(folder.path + "/source-1", "16m");
+    small_volume_s second_source(folder.path + "/source-2", "16m");
+    small_volume_s first_destination(folder.path + "/destination-1", "16m");
+    small_volume_s second_destination(folder.path + "/destination-2", "16m");
+    bool own_drives = first_source.mounted && second_source.mounted && first_destination.mounted &&
+                      second_destination.mounted;
+    // Two plots of account 1 that merge, in the first folder; two single ones in the second.
+    const std::vector<plot_spec_s> first_plots = {{1, 0, 8}, {1, 8, 8}};
+    const std::vector<plot_spec_s> second_plots = {{2, 0, 8}, {3, 16, 4}};
+    std::vector<std::string> sources;
+    for (const plot_spec_s& plot : first_plots) {
+        sources.push_back(write_poc1_plot(first_source.path, plot));
+    }
+    for (const plot_spec_s& plot : second_plots) {
+        sources.push_back(write_poc1_plot(second_source.path, plot));
+    }
+    for (const std::string& path : sources) {
+        ASSERT_FALSE(path.empty());
+    }
+
+    ASSERT_NO_FATAL_FAILURE(start());
+    constexpr int source_top = 154;
+    constexpr int destination_top = 244;
+    int x = add_folder(source_top, 0, "Path to source", first_source.path);
+    ASSERT_GT(x, 0);
+    ASSERT_GT(add_folder(source_top, x, "Path to source", second_source.path), x);
+    x = add_folder(destination_top, 0, "Path to destination", first_destination.path);
+    ASSERT_GT(x, 0);
+    ASSERT_GT(add_folder(destination_top, x, "Path to destination", second_destination.path), x);
+
+    move_pointer(session, 0, 0);
+    std::optional<screenshot_s> shot =
+        screenshot_when("two_folders_each",
+                        [&](const screenshot_s& s) { return at(s, 490, 420) == button_enabled; });
+    ASSERT_TRUE(shot);
+    ASSERT_EQ(at(*shot, 490, 420), button_enabled) << "no plan after choosing four folders";
+    ASSERT_NO_FATAL_FAILURE(run_to_the_end());
+
+    // The plan covered both source folders: three jobs, the last planning's count.
+    std::string log = read_text_file(folder.path + "/log_swizzle.txt");
+    std::size_t last_count = log.rfind(" total jobs\n");
+    ASSERT_NE(last_count, std::string::npos) << log;
+    EXPECT_EQ(log.rfind(" 3 total jobs\n"), last_count - 2) << log;
+    if (own_drives) {
+        EXPECT_NE(log.find("Converting on 2 drives at once"), std::string::npos) << log;
+    }
+
+    // Every output is whole and right, spread over both destinations, none left unfinished.
+    std::vector<std::string> outputs;
+    for (const std::string* destination : {&first_destination.path, &second_destination.path}) {
+        int here = 0;
+        for (const fs::directory_entry& entry : fs::directory_iterator(*destination)) {
+            outputs.push_back(entry.path().filename().string());
+            ++here;
+        }
+        EXPECT_GT(here, 0) << *destination << " was given nothing";
+    }
+    std::sort(outputs.begin(), outputs.end());
+    ASSERT_EQ(outputs, (std::vector<std::string>{"1_0_16", "2_0_8", "3_16_4"}));
+    auto output = [&](const std::string& name) {
+        std::string in_first = first_destination.path + "/" + name;
+        return fs::exists(in_first) ? in_first : second_destination.path + "/" + name;
+    };
+    EXPECT_EQ(check_poc2_file(output("1_0_16"), first_plots), "");
+    EXPECT_EQ(check_poc2_file(output("2_0_8"), {second_plots[0]}), "");
+    EXPECT_EQ(check_poc2_file(output("3_16_4"), {second_plots[1]}), "");
+
+    // "Done!" was answered Yes: every source is gone.
+    for (const std::string& path : sources) {
+        EXPECT_FALSE(fs::exists(path)) << path << " was converted and should be gone";
     }
 }
 
