@@ -20,15 +20,20 @@ namespace {
 class resume_test : public engine_test {
   protected:
     // Runs the record's plan in a child process that installs `arm` first (hooks that end it)
-    // and returns how the child ended: its exit status, or -1 when it did not exit.
+    // and returns how the child ended: its exit status (0 when every job completed or found its
+    // output there, 1 otherwise), or -1 when it did not exit.
     template <typename Arm> int run_in_child(std::uint64_t budget, Arm arm) {
         std::fflush(nullptr);
         pid_t child = fork();
         if (child == 0) {
             arm();
             run(budget);
+            bool done =
+                std::all_of(record.plan.jobs.begin(), record.plan.jobs.end(), [](auto& job) {
+                    return job.state == job_state::completed || job.state == job_state::existing;
+                });
             std::fflush(nullptr);
-            _exit(0);
+            _exit(done ? 0 : 1);
         }
         int status = 0;
         waitpid(child, &status, 0);
@@ -169,11 +174,10 @@ TEST_F(resume_test, a_crash_at_each_edge_instant_is_finished_by_the_next_run) {
             });
         });
         EXPECT_EQ(status, 9);
+        // The rerun in a child too: a process that has run a conversion keeps threads (the
+        // system bus connection's), and forking such a process for the next case is unsafe.
         start_over();
-        run(single_source_budget);
-        EXPECT_TRUE(record.plan.jobs[0].state == job_state::completed ||
-                    record.plan.jobs[0].state == job_state::existing)
-            << record.plan.jobs[0].failure;
+        EXPECT_EQ(run_in_child(single_source_budget, [] {}), 0) << read_text_file(log_path);
         EXPECT_EQ(check_poc2_file(output, {plot}), "");
         EXPECT_FALSE(file_exists(output + ".swizzling"));
     }
@@ -236,8 +240,7 @@ TEST_F(resume_test, a_power_cut_that_loses_unflushed_writes_is_repaired) {
         });
         EXPECT_EQ(status, 9);
         start_over();
-        run(single_source_budget);
-        EXPECT_EQ(record.plan.jobs[0].state, job_state::completed) << record.plan.jobs[0].failure;
+        EXPECT_EQ(run_in_child(single_source_budget, [] {}), 0) << read_text_file(log_path);
         EXPECT_EQ(check_poc2_file(output, {plot}), "");
     }
 }
