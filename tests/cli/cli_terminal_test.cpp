@@ -190,22 +190,22 @@ TEST(cli_summary, jobs_are_grouped_by_outcome_and_the_speed_is_the_written_bytes
     add_job("/d/4_0_4096", 4096, job_state::completed, "");
     record.bytes_written = 2 * 4096ull * 262144 + 8 * 262144 / 2; // the failed job got halfway
 
-    EXPECT_EQ(run_summary(record, 100), "Summary:\n"
-                                        "  Converted: 2 (2.1 GB)\n"
-                                        "    /d/1_0_4096\n"
-                                        "    /d/4_0_4096\n"
-                                        "  Skipped: 1\n"
-                                        "    /d/3_0_8\n"
-                                        "  Failed: 1\n"
-                                        "    /d/2_0_8: its source /s/2_0_8_8 could not be read\n"
-                                        "  Written: 2.1 GB in 1 min 40 s, 21.5 MB/s on average\n");
+    EXPECT_EQ(run_summary(record.plan, record.bytes_written, 100),
+              "Summary:\n"
+              "  Converted: 2 (2.1 GB)\n"
+              "    /d/1_0_4096\n"
+              "    /d/4_0_4096\n"
+              "  Skipped: 1\n"
+              "    /d/3_0_8\n"
+              "  Failed: 1\n"
+              "    /d/2_0_8: its source /s/2_0_8_8 could not be read\n"
+              "  Written: 2.1 GB in 1 min 40 s, 21.5 MB/s on average\n");
 
-    swizzler_s nothing;
-    EXPECT_EQ(run_summary(nothing, 0), "Summary:\n"
-                                       "  Converted: 0\n"
-                                       "  Skipped: 0\n"
-                                       "  Failed: 0\n"
-                                       "  Written: 0.0 KB in 0.0 seconds\n");
+    EXPECT_EQ(run_summary(conversion_plan_s{}, 0, 0), "Summary:\n"
+                                                      "  Converted: 0\n"
+                                                      "  Skipped: 0\n"
+                                                      "  Failed: 0\n"
+                                                      "  Written: 0.0 KB in 0.0 seconds\n");
 }
 
 TEST(cli_summary, elapsed_time_reads_in_seconds_then_minutes_then_hours) {
