@@ -392,7 +392,8 @@ int main(int argc, char** argv) {
     double seconds = std::chrono::duration<double>(ended - started).count();
     std::fputs(run_summary(outcome, farm_progress(farm).written, seconds).c_str(), stdout);
     print_outcome(farm, outcome, options.in_place);
-    if (!farm.finished && status == 0) {
+    // Plots left out for want of room were not converted either.
+    if ((!farm.finished || !outcome.unplaced_jobs.empty()) && status == 0) {
         status = 1;
     }
     return status;
