@@ -260,6 +260,22 @@ TEST(cli_summary, jobs_are_grouped_by_outcome_and_the_speed_is_the_written_bytes
               "    /d/2_0_8: its source /s/2_0_8_8 could not be read\n"
               "  Written: 2.1 GB in 1 min 40 s, 21.5 MB/s on average\n");
 
+    // Outputs that fit nowhere: a copying one has no destination folder, one in place has its own.
+    conversion_plan_s left_out;
+    left_out.unplaced_jobs.emplace_back().output_path = "/d/5_0_8";
+    conversion_job_s& in_place = left_out.unplaced_jobs.emplace_back();
+    in_place.output_path = "/full/6_0_8";
+    in_place.in_place = true;
+    EXPECT_EQ(run_summary(left_out, 0, 1),
+              "Summary:\n"
+              "  Converted: 0\n"
+              "  Skipped: 0\n"
+              "  Failed: 0\n"
+              "  No room, sources kept: 2\n"
+              "    5_0_8\n"
+              "    /full/6_0_8\n"
+              "  Written: 0.0 KB in 1.0 seconds, 0.0 KB/s on average\n");
+
     EXPECT_EQ(run_summary(conversion_plan_s{}, 0, 0), "Summary:\n"
                                                       "  Converted: 0\n"
                                                       "  Skipped: 0\n"
