@@ -199,4 +199,28 @@ TEST_F(cli_farm_test, in_place_converts_every_folder_given_each_once) {
     EXPECT_EQ(check_poc2_file(second.path + "/" + poc2_name(in_second), {in_second}), "");
 }
 
+// A folder without room for a journal keeps its plots as they are; the other folder converts.
+TEST_F(cli_farm_test, in_place_a_folder_without_room_for_a_journal_leaves_only_its_own_plots) {
+    small_volume_s full(work.path + "/full", "2600k");
+    if (!full.mounted) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    plot_spec_s stays{4, 0, 8}; // 2 MiB of plot; its journal would take 1 MiB more
+    plot_spec_s converts{5, 0, 8};
+    ASSERT_FALSE(write_poc1_plot(full.path, stays).empty());
+    ASSERT_FALSE(write_poc1_plot(first.path, converts).empty());
+
+    auto r = run_cli(work.path, {"--in-place", full.path, first.path});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("1 PoC1 plots are in a folder without room for the journal of a "
+                         "conversion in place; they are left as they are:\n  " +
+                         full.path + "/4_0_8  8 nonces"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(check_poc2_file(first.path + "/" + poc2_name(converts), {converts}), "");
+    EXPECT_TRUE(exists(full.path + "/" + poc1_name(stays)));
+    EXPECT_FALSE(exists(full.path + "/" + poc2_name(stays) + ".swizzling"));
+    EXPECT_NE(r.out.find("All 1 conversions in place completed."), std::string::npos) << r.out;
+}
+
 } // namespace
