@@ -18,11 +18,14 @@ std::vector<drive_info_s>& drive_list(int list) {
     return list == source_list ? source_drives : destination_drives;
 }
 
-void add_drive(int list, const std::string& path) {
+namespace {
+
+// Adds the folder with its free space; false when the list already holds it.
+bool add_entry(int list, const std::string& path) {
     auto& drives = drive_list(list);
     for (const auto& drive : drives) {
         if (drive.path == path) {
-            return;
+            return false;
         }
     }
     drive_info_s drive;
@@ -33,8 +36,27 @@ void add_drive(int list, const std::string& path) {
                     path.c_str());
     }
     drives.push_back(std::move(drive));
-    plan_jobs();
-    request_repaint();
+    return true;
+}
+
+} // namespace
+
+void add_drive(int list, const std::string& path) {
+    if (add_entry(list, path)) {
+        plan_jobs();
+        request_repaint();
+    }
+}
+
+void add_drives(int list, const std::vector<std::string>& paths) {
+    bool added = false;
+    for (const std::string& path : paths) {
+        added = add_entry(list, path) || added;
+    }
+    if (added) {
+        plan_jobs();
+        request_repaint();
+    }
 }
 
 void remove_drive(int list, std::size_t index) {

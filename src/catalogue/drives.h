@@ -28,6 +28,10 @@ std::vector<drive_info_s>& drive_list(int list);
 // holds changes nothing.
 void add_drive(int list, const std::string& path);
 
+// Adds every folder of `paths` as add_drive does, but plans only once, after the last: a plan
+// over only some of them would warn about room that the others have.
+void add_drives(int list, const std::vector<std::string>& paths);
+
 // Removes entry `index` of the list (which must exist); the caller plans and repaints.
 void remove_drive(int list, std::size_t index);
 

@@ -132,6 +132,31 @@ std::uint64_t farm_buffer_bytes(const memory_status_s& memory, const conversion_
     return total;
 }
 
+budget_change farm_budget_change(const memory_status_s& memory, const conversion_plan_s& plan,
+                                 std::uint64_t max_ram_bytes) {
+    if (max_ram_bytes == 0) {
+        return budget_change::none;
+    }
+    if (size_buffers(memory, plan.largest_job_bytes, max_ram_bytes, has_merged_jobs(plan)).change ==
+        budget_change::lowered_to_available) {
+        return budget_change::lowered_to_available;
+    }
+    std::vector<conversion_plan_s> streams = split_into_streams(plan);
+    if (streams.empty()) {
+        return budget_change::none;
+    }
+    std::uint64_t share = budget_of(memory, max_ram_bytes) / streams.size();
+    for (const conversion_plan_s& stream : streams) {
+        memory_status_s enough = memory;
+        enough.available_bytes = std::max(enough.available_bytes, share);
+        if (size_buffers(enough, stream.largest_job_bytes, share, has_merged_jobs(stream)).change ==
+            budget_change::raised_to_smallest) {
+            return budget_change::raised_to_smallest;
+        }
+    }
+    return budget_change::none;
+}
+
 void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_ram_bytes,
                 const farm_settings_s& settings, std::function<void()> on_complete) {
     if (!farm.streams.empty()) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "catalogue/conversion_plan.h"
+#include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
 #include "util/memory_status.h"
 
@@ -51,6 +52,12 @@ std::vector<conversion_plan_s> split_into_streams(const conversion_plan_s& plan,
 // the budget, summed (what "Using ... RAM" shows).
 std::uint64_t farm_buffer_bytes(const memory_status_s& memory, const conversion_plan_s& plan,
                                 std::uint64_t max_ram_bytes);
+
+// How the sizing rule changed the budget `max_ram_bytes` for the plan: lowered when the limit is
+// more than the memory available, raised when a stream's share of it cannot hold the least a
+// conversion needs (what the notes beside "Using ... RAM" say).
+budget_change farm_budget_change(const memory_status_s& memory, const conversion_plan_s& plan,
+                                 std::uint64_t max_ram_bytes);
 
 // Splits the plan and starts one run per stream with the budget `max_ram_bytes` (0: automatic)
 // divided between them; `on_complete` runs on the interface thread once all have ended

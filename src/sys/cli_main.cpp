@@ -1,9 +1,11 @@
 // scoopshift-cli: the conversion for machines without a desktop.
 //
-// The same catalogue, engine, texts and log as the window. The main thread
-// plays the interface thread: it serves the interface-task queue (woken by the
-// work thread, or once a second to redraw the progress line) until the end of
-// the run asks it to quit.
+// The same catalogue, engine, texts and log as the window: many source and
+// destination folders are planned together and run as a farm, one stream per
+// group of drives that shares none with the others. The main thread plays the
+// interface thread: it serves the interface-task queue (woken by the work
+// threads, or once a second to redraw the progress lines) until the end of the
+// run asks it to quit.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
@@ -23,7 +26,7 @@
 #include "catalogue/plot_name.h"
 #include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
-#include "swizzler/worker.h"
+#include "swizzler/farm.h"
 #include "sys/cli_options.h"
 #include "sys/cli_printable.h"
 #include "sys/cli_summary.h"
@@ -76,54 +79,86 @@ void install_loop_hooks() {
 void print_memory_line(const conversion_plan_s& record, std::uint64_t max_ram_bytes, char* memory,
                        std::size_t capacity) {
     memory_status_s status = read_memory_status();
-    buffer_sizing_s sizing =
-        size_buffers(status, record.largest_job_bytes, max_ram_bytes, has_merged_jobs(record));
-    int used =
-        std::snprintf(memory, capacity, " Using %s RAM", size_text(sizing.buffer_bytes, true));
+    int used = std::snprintf(memory, capacity, " Using %s RAM",
+                             size_text(farm_buffer_bytes(status, record, max_ram_bytes), true));
     if (used < 0 || static_cast<std::size_t>(used) >= capacity) {
         return;
     }
-    if (sizing.change == budget_change::lowered_to_available) {
+    budget_change change = farm_budget_change(status, record, max_ram_bytes);
+    if (change == budget_change::lowered_to_available) {
         std::snprintf(memory + used, capacity - used,
                       " (the limit of %s is more than the %s available)",
                       size_text(max_ram_bytes, true), size_text(status.available_bytes, true));
-    } else if (sizing.change == budget_change::raised_to_smallest) {
+    } else if (change == budget_change::raised_to_smallest) {
         std::snprintf(memory + used, capacity - used,
                       " (the limit of %s is less than one chunk of buffers needs)",
                       size_text(max_ram_bytes, true));
     }
 }
 
-void print_job_line(const conversion_job_s& job, const char* note) {
-    std::printf("  %s  %llu nonces  %s  from", printable(job.output_path).c_str(),
+// "Converting on 2 drives at once: sdb, sdc; sdd, sde." when the plan runs as more than one
+// stream.
+void print_streams(const conversion_plan_s& record) {
+    std::vector<std::string> names;
+    if (split_into_streams(record, &names).size() < 2) {
+        return;
+    }
+    std::string list;
+    for (const std::string& name : names) {
+        list += (list.empty() ? "" : "; ") + printable(name);
+    }
+    std::printf("Converting on %d drives at once: %s.\n", static_cast<int>(names.size()),
+                list.c_str());
+}
+
+// One job: its output (without a folder when it has none), its size and its sources, named
+// with their folder when the plan reads more than one.
+void print_job_line(const conversion_job_s& job, bool placed, bool source_folders) {
+    std::string output = placed ? job.output_path : std::string(file_name_of(job.output_path));
+    std::printf("  %s  %llu nonces  %s  from", printable(output).c_str(),
                 static_cast<unsigned long long>(job.nonces),
                 size_text(plot_size(job.nonces), false));
     const char* separator = " ";
     for (const auto& source : job.source_paths) {
-        std::printf("%s%s", separator, printable(file_name_of(source)).c_str());
+        std::string shown = source_folders ? source : std::string(file_name_of(source));
+        std::printf("%s%s", separator, printable(shown).c_str());
         separator = ", ";
     }
-    std::printf("%s\n", note);
+    std::printf("\n");
 }
 
-void print_in_place_plan(const conversion_plan_s& record, const std::string& folder,
+// The folders of a list as one text: "/a, /b".
+std::string folder_list(const std::vector<std::string>& folders) {
+    std::string list;
+    for (const std::string& folder : folders) {
+        list += (list.empty() ? "" : ", ") + printable(folder);
+    }
+    return list;
+}
+
+void print_in_place_job(const conversion_job_s& job) {
+    bool resumed = access((job.output_path + ".swizzling").c_str(), F_OK) == 0;
+    std::string from = resumed
+                           ? "  finishes " + printable(file_name_of(job.output_path)) + ".swizzling"
+                           : "  in place from " + printable(file_name_of(job.source_paths.front()));
+    std::printf("  %s  %llu nonces  %s%s\n", printable(job.output_path).c_str(),
+                static_cast<unsigned long long>(job.nonces),
+                size_text(plot_size(job.nonces), false), from.c_str());
+}
+
+void print_in_place_plan(const conversion_plan_s& record, const std::vector<std::string>& folders,
                          std::uint64_t max_ram_bytes) {
     if (!record.jobs.empty()) {
         char memory[256] = "";
         print_memory_line(record, max_ram_bytes, memory, sizeof memory);
         std::printf("%s of %d PoC1 plots will be converted in place in %s: each plot becomes a "
                     "PoC2 plot in its own file, nothing is deleted.%s\n",
-                    size_text(record.bytes_total, false), job_count, printable(folder).c_str(),
+                    size_text(record.bytes_total, false), job_count, folder_list(folders).c_str(),
                     memory);
+        print_streams(record);
     }
     for (const auto& job : record.jobs) {
-        bool resumed = access((job.output_path + ".swizzling").c_str(), F_OK) == 0;
-        std::string from =
-            resumed ? "  finishes " + printable(file_name_of(job.output_path)) + ".swizzling"
-                    : "  in place from " + printable(file_name_of(job.source_paths.front()));
-        std::printf("  %s  %llu nonces  %s%s\n", printable(job.output_path).c_str(),
-                    static_cast<unsigned long long>(job.nonces),
-                    size_text(plot_size(job.nonces), false), from.c_str());
+        print_in_place_job(job);
     }
     if (!record.existing_jobs.empty()) {
         std::printf("%d PoC1 plots already have a PoC2 plot of their name in the folder; they "
@@ -134,35 +169,57 @@ void print_in_place_plan(const conversion_plan_s& record, const std::string& fol
                         printable(file_name_of(job.source_paths.front())).c_str());
         }
     }
+    if (!record.unplaced_jobs.empty() && !record.jobs.empty()) {
+        std::printf("%d PoC1 plots are in a folder without room for the journal of a conversion "
+                    "in place; they are left as they are:\n",
+                    static_cast<int>(record.unplaced_jobs.size()));
+        for (const auto& job : record.unplaced_jobs) {
+            print_in_place_job(job);
+        }
+    }
 }
 
-void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes) {
+void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes, bool source_folders) {
     if (!record.jobs.empty()) {
         char memory[256] = "";
         if (record.largest_job_bytes != 0) {
             print_memory_line(record, max_ram_bytes, memory, sizeof memory);
         }
+        // The plots of jobs left out or already there are not converted.
+        int plots = 0;
+        for (const auto& job : record.jobs) {
+            plots += static_cast<int>(job.source_paths.size());
+        }
         std::printf("%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
-                    size_text(record.bytes_total, false), plot_count, job_count, memory);
+                    size_text(record.bytes_total, false), plots, job_count, memory);
+        print_streams(record);
     }
     for (const auto& job : record.jobs) {
-        print_job_line(job, "");
+        print_job_line(job, true, source_folders);
     }
     if (!record.existing_jobs.empty()) {
         std::printf("%d PoC2 plots are already in the destination; they are not converted again "
                     "and their sources are kept:\n",
                     static_cast<int>(record.existing_jobs.size()));
         for (const auto& job : record.existing_jobs) {
-            print_job_line(job, "");
+            print_job_line(job, true, source_folders);
+        }
+    }
+    if (!record.unplaced_jobs.empty() && !record.jobs.empty()) {
+        std::printf("%d PoC2 plots do not fit on any destination drive; they are not converted "
+                    "and their sources are kept:\n",
+                    static_cast<int>(record.unplaced_jobs.size()));
+        for (const auto& job : record.unplaced_jobs) {
+            print_job_line(job, false, source_folders);
         }
     }
 }
 
-// Serves the interface-task queue and the progress line until the run asks to quit.
-int run_loop(swizzler_s& record) {
+// Serves the interface-task queue and the progress lines until the run asks to quit.
+int run_loop(const farm_s& farm) {
     progress_view_s view;
     view.terminal = isatty(STDOUT_FILENO) != 0;
-    show_progress(record, view); // at once, so that even a short run shows it has started
+    show_progress(farm, view); // at once, so that even a short run shows it has started
     for (;;) {
         {
             std::unique_lock lock(loop_lock);
@@ -176,25 +233,25 @@ int run_loop(swizzler_s& record) {
                 break;
             }
         }
-        show_progress(record, view);
+        show_progress(farm, view);
     }
     end_progress_line(view);
     std::lock_guard lock(loop_lock);
     return quit_status;
 }
 
-void print_outcome(const swizzler_s& record, bool in_place) {
-    if (!record.finished) {
+void print_outcome(const farm_s& farm, const conversion_plan_s& plan, bool in_place) {
+    if (!farm.finished) {
         std::fprintf(stderr, "The conversion could not run; see log_swizzle.txt.\n");
         return;
     }
     int completed = 0;
     int existing = 0;
-    for (const auto& job : record.plan.jobs) {
+    for (const auto& job : plan.jobs) {
         completed += job.state == job_state::completed;
         existing += job.state == job_state::existing;
     }
-    int total = static_cast<int>(record.plan.jobs.size()) - existing;
+    int total = static_cast<int>(plan.jobs.size()) - existing;
     if (existing > 0) {
         std::printf(in_place ? "%d PoC2 plots were already there when their turn came; their "
                                "PoC1 plots are left as they are.\n"
@@ -215,6 +272,14 @@ void print_outcome(const swizzler_s& record, bool in_place) {
         std::fprintf(stderr, "%d of %d conversions did not complete; their sources are kept.\n",
                      total - completed, total);
     }
+    if (!plan.unplaced_jobs.empty()) {
+        std::fprintf(stderr,
+                     in_place ? "%d PoC1 plots had no room for a journal and were left as they "
+                                "are.\n"
+                              : "%d PoC2 plots did not fit on any destination drive; their "
+                                "sources are kept.\n",
+                     static_cast<int>(plan.unplaced_jobs.size()));
+    }
 }
 
 } // namespace
@@ -233,13 +298,12 @@ int main(int argc, char** argv) {
         std::printf("scoopshift-cli %s\n", SCOOPSHIFT_VERSION);
         return 0;
     }
-    for (const auto* folder : {&options.source, &options.destination}) {
-        if (options.in_place && folder == &options.destination) {
-            continue;
-        }
-        std::string problem = folder_problem(*folder);
-        if (!problem.empty()) {
-            return usage_error(problem);
+    for (const auto* list : {&options.sources, &options.destinations}) {
+        for (const std::string& folder : *list) {
+            std::string problem = folder_problem(folder);
+            if (!problem.empty()) {
+                return usage_error(problem);
+            }
         }
     }
 
@@ -249,28 +313,36 @@ int main(int argc, char** argv) {
     install_loop_hooks();
     run_ui_tasks(); // this thread is the interface thread from here on
 
-    swizzler_s& record = the_swizzler();
     if (options.in_place) {
-        plan_in_place(the_plan(), {options.source});
-        print_in_place_plan(the_plan(), options.source, options.max_ram_bytes);
+        plan_in_place(the_plan(), options.sources);
+        print_in_place_plan(the_plan(), options.sources, options.max_ram_bytes);
     } else {
         merge_adjacent = options.merge;
-        add_drive(source_list, options.source);
-        add_drive(destination_list, options.destination);
-        print_plan(the_plan(), options.max_ram_bytes);
+        // Sources first: planning waits for a destination, and then plans once over them all.
+        add_drives(source_list, options.sources);
+        add_drives(destination_list, options.destinations);
+        print_plan(the_plan(), options.max_ram_bytes, options.sources.size() > 1);
     }
 
     switch (last_plan_outcome) {
     case plan_outcome::no_room:
-        std::fprintf(stderr, options.in_place
-                                 ? "Nothing was converted: the folder has no room for the "
-                                   "journal.\n"
-                                 : "Nothing was converted: the destination has no room for the "
-                                   "plots.\n");
+        if (options.in_place) {
+            std::fprintf(stderr, options.sources.size() > 1
+                                     ? "Nothing was converted: no folder has room for the "
+                                       "journal.\n"
+                                     : "Nothing was converted: the folder has no room for the "
+                                       "journal.\n");
+        } else {
+            std::fprintf(stderr, options.destinations.size() > 1
+                                     ? "Nothing was converted: no destination has room for a "
+                                       "plot.\n"
+                                     : "Nothing was converted: the destination has no room for "
+                                       "the plots.\n");
+        }
         return 1;
     case plan_outcome::no_folders:
     case plan_outcome::no_plots:
-        std::printf("No optimized PoC1 plots in %s.\n", printable(options.source).c_str());
+        std::printf("No optimized PoC1 plots in %s.\n", folder_list(options.sources).c_str());
         return 0;
     case plan_outcome::all_there:
         std::printf(options.in_place
@@ -285,37 +357,43 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    record.plan = the_plan();
-    record.verify_outputs = options.verify;
+    farm_settings_s settings;
+    settings.verify_outputs = options.verify;
     // How often a job's progress is made durable; tests make it often, to interrupt runs at any
     // moment and have them resumed.
     if (const char* seconds = std::getenv("SCOOPSHIFT_CHECKPOINT_SECONDS")) {
-        record.checkpoints.seconds = std::strtod(seconds, nullptr);
+        settings.checkpoints.seconds = std::strtod(seconds, nullptr);
     }
-    // The run's time ends where the work does, before the closing question waits for the user.
+    farm_s& farm = the_farm();
+    // The run's time is the whole farm's, and ends where the work does, before the closing
+    // question waits for the user.
     auto started = std::chrono::steady_clock::now();
     auto ended = started;
     bool ended_normally = false;
-    start_work_thread(record, options.max_ram_bytes, [&] {
+    start_farm(farm, the_plan(), options.max_ram_bytes, settings, [&] {
         ended = std::chrono::steady_clock::now();
         ended_normally = true;
         if (options.in_place) {
-            end_in_place_run(record.plan);
+            end_in_place_run(farm_plan(farm));
         } else {
-            offer_source_deletion(record.plan);
+            offer_source_deletion(farm_plan(farm));
         }
     });
-    int status = run_loop(record);
-    if (record.thread.joinable()) {
-        record.thread.join();
+    int status = run_loop(farm);
+    // A stream that could not run ends the program; the others stop where they are.
+    if (!farm.finished) {
+        stop_farm(farm);
     }
+    join_farm(farm);
     if (!ended_normally) {
         ended = std::chrono::steady_clock::now();
     }
-    std::fputs(run_summary(record, std::chrono::duration<double>(ended - started).count()).c_str(),
-               stdout);
-    print_outcome(record, options.in_place);
-    if (!record.finished && status == 0) {
+    conversion_plan_s outcome = farm_plan(farm);
+    double seconds = std::chrono::duration<double>(ended - started).count();
+    std::fputs(run_summary(outcome, farm_progress(farm).written, seconds).c_str(), stdout);
+    print_outcome(farm, outcome, options.in_place);
+    // Plots left out for want of room were not converted either.
+    if ((!farm.finished || !outcome.unplaced_jobs.empty()) && status == 0) {
         status = 1;
     }
     return status;

@@ -3,25 +3,32 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 const char* const cli_usage =
     "usage: scoopshift-cli [--no-merge] [--max-ram GIB] [--delete-sources | --keep-sources]\n"
-    "                      [--verify] [--plan-only] SOURCE_DIR DESTINATION_DIR\n"
-    "       scoopshift-cli [--max-ram GIB] [--plan-only] --in-place FOLDER\n"
+    "                      [--verify] [--plan-only] SOURCE_DIR... DESTINATION_DIR\n"
+    "       scoopshift-cli [options] SOURCE_DIR... --destination DIR [--destination DIR]...\n"
+    "       scoopshift-cli [--max-ram GIB] [--plan-only] --in-place FOLDER...\n"
     "       scoopshift-cli --help | --version\n"
     "\n"
-    "Converts the optimized PoC1 plots of SOURCE_DIR to PoC2 plots in DESTINATION_DIR, or\n"
-    "those of FOLDER to PoC2 plots in the same files.\n"
+    "Converts the optimized PoC1 plots of every SOURCE_DIR to PoC2 plots in DESTINATION_DIR\n"
+    "(or in the --destination folders, each output where there is room), or those of every\n"
+    "FOLDER to PoC2 plots in the same files. Drives that share nothing convert at once.\n"
     "\n"
-    "  --no-merge         convert every plot on its own (default: plots of one account whose\n"
-    "                     nonce ranges follow each other become one PoC2 plot)\n"
+    "  --destination DIR  a destination folder, as often as needed; with it every folder\n"
+    "                     without an option is a source\n"
+    "  --no-merge         convert every plot on its own (default: plots of one account in one\n"
+    "                     folder whose nonce ranges follow each other become one PoC2 plot)\n"
     "  --max-ram GIB      memory for buffers in GiB, fractions allowed; 0 = automatic (default)\n"
     "  --delete-sources   at the end, delete the sources of completed conversions without asking\n"
     "  --keep-sources     at the end, keep every source without asking\n"
     "  --verify           read every converted plot back and compare it with its sources\n"
     "                     before it gets its final name (reads the data twice more)\n"
-    "  --in-place FOLDER  convert every plot in its own file: no second drive, room only for\n"
-    "                     a small journal; each plot is its own job, nothing is deleted\n"
+    "  --in-place         convert every plot of every FOLDER in its own file: no second drive,\n"
+    "                     room only for a small journal; each plot is its own job, nothing is\n"
+    "                     deleted\n"
     "  --plan-only        show the plan and stop\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -47,14 +54,32 @@ bool parse_gib(const std::string& text, std::uint64_t* bytes) {
 
 namespace {
 
-// In place each plot is its own job and stays where it is: nothing to merge, no sources to
-// delete or keep, no sources to verify against.
-bool in_place_fits(const cli_options_s& options, int folders, std::string* error) {
-    if (folders != 0) {
-        *error = "--in-place takes exactly one folder";
+// The folder without trailing slashes: "a/" names the folder "a" does.
+std::string without_trailing_slashes(const std::string& folder) {
+    std::size_t end = folder.find_last_not_of('/');
+    return end == std::string::npos ? folder.substr(0, 1) : folder.substr(0, end + 1);
+}
+
+// Adds the folder unless the list already names it (with or without trailing slashes).
+void add_once(std::vector<std::string>& folders, const std::string& folder) {
+    for (const std::string& known : folders) {
+        if (without_trailing_slashes(known) == without_trailing_slashes(folder)) {
+            return;
+        }
+    }
+    folders.push_back(folder);
+}
+
+// In place each plot is its own job and stays where it is: nothing to merge, no destination, no
+// sources to delete or keep, no sources to verify against.
+bool in_place_fits(const cli_options_s& options, const std::vector<std::string>& folders,
+                   std::string* error) {
+    if (folders.empty()) {
+        *error = "--in-place needs a folder";
         return false;
     }
-    const char* clash = !options.merge                                        ? "--no-merge"
+    const char* clash = !options.destinations.empty()                         ? "--destination"
+                        : !options.merge                                      ? "--no-merge"
                         : options.deletion == deletion_answer::delete_sources ? "--delete-sources"
                         : options.deletion == deletion_answer::keep_sources   ? "--keep-sources"
                         : options.verify                                      ? "--verify"
@@ -70,7 +95,7 @@ bool in_place_fits(const cli_options_s& options, int folders, std::string* error
 } // namespace
 
 bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::string* error) {
-    int folders = 0;
+    std::vector<std::string> folders;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -83,6 +108,8 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
             options->verify = true;
         } else if (arg == "--plan-only") {
             options->plan_only = true;
+        } else if (arg == "--in-place") {
+            options->in_place = true;
         } else if (arg == "--delete-sources" || arg == "--keep-sources") {
             auto wanted = arg == "--delete-sources" ? deletion_answer::delete_sources
                                                     : deletion_answer::keep_sources;
@@ -100,37 +127,39 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
                 *error = std::string("--max-ram takes a size in GiB, not \"") + argv[i] + "\"";
                 return false;
             }
-        } else if (arg == "--in-place") {
+        } else if (arg == "--destination") {
             if (i + 1 >= argc) {
-                *error = "--in-place needs a folder";
+                *error = "--destination needs a folder";
                 return false;
             }
-            if (options->in_place) {
-                *error = "--in-place takes exactly one folder";
-                return false;
-            }
-            options->in_place = true;
-            options->source = argv[++i];
+            add_once(options->destinations, argv[++i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
             *error = "unknown option " + arg;
             return false;
-        } else if (folders == 0) {
-            options->source = arg;
-            ++folders;
-        } else if (folders == 1) {
-            options->destination = arg;
-            ++folders;
         } else {
-            *error = "too many folders: " + arg;
-            return false;
+            folders.push_back(arg);
         }
     }
-    if (options->in_place) {
-        return in_place_fits(*options, folders, error);
+    if (options->help || options->version) {
+        return true;
     }
-    if (!options->help && !options->version && folders != 2) {
-        *error = "a source and a destination folder are needed";
+    if (options->in_place) {
+        if (!in_place_fits(*options, folders, error)) {
+            return false;
+        }
+    } else if (options->destinations.empty()) {
+        if (folders.size() < 2) {
+            *error = "a source and a destination folder are needed";
+            return false;
+        }
+        options->destinations.push_back(folders.back());
+        folders.pop_back();
+    } else if (folders.empty()) {
+        *error = "a source folder is needed besides --destination";
         return false;
+    }
+    for (const std::string& folder : folders) {
+        add_once(options->sources, folder);
     }
     return true;
 }

@@ -1,8 +1,13 @@
 // The command line of the terminal front end.
+//
+// Copying: the positional folders are sources and the last one is the destination, as with cp;
+// once any --destination is given, every positional folder is a source. In place: every
+// positional folder is converted in its own files. A folder named twice counts once.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum class deletion_answer { ask, delete_sources, keep_sources };
 
@@ -12,11 +17,11 @@ struct cli_options_s {
     deletion_answer deletion = deletion_answer::ask;
     bool plan_only = false;
     bool verify = false;   // read every output back against its sources before it is complete
-    bool in_place = false; // convert the plots of `source` in their own files
+    bool in_place = false; // convert the plots of `sources` in their own files
     bool help = false;
     bool version = false;
-    std::string source; // in place: the one folder
-    std::string destination;
+    std::vector<std::string> sources;      // in place: the folders to convert; each once
+    std::vector<std::string> destinations; // empty in place; each once
 };
 
 // The usage text, for --help and for every mistake on the command line.

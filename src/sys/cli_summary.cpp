@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "catalogue/conversion_plan.h"
 #include "catalogue/plot_format.h"
-#include "swizzler/conversion_record.h"
 #include "sys/cli_printable.h"
 #include "util/size_text.h"
 
@@ -43,6 +43,12 @@ void add_group(std::string& text, const char* heading, const std::vector<std::st
     }
 }
 
+// A copying job that fit nowhere has no destination: its output is named without a folder. In
+// place the output's folder is the plot's own.
+std::string unplaced_name(const conversion_job_s& job) {
+    return job.in_place ? job.output_path : job.output_path.substr(job.output_path.rfind('/') + 1);
+}
+
 } // namespace
 
 std::string elapsed_text(double seconds) {
@@ -62,13 +68,13 @@ std::string elapsed_text(double seconds) {
     return printed("%llu h %02u min %02u s", hours, minutes, rest);
 }
 
-std::string run_summary(const swizzler_s& record, double seconds) {
+std::string run_summary(const conversion_plan_s& plan, std::uint64_t written, double seconds) {
     std::vector<std::string> converted, already_there, skipped, failed;
     std::uint64_t converted_bytes = 0;
-    for (const conversion_job_s& job : record.plan.existing_jobs) {
+    for (const conversion_job_s& job : plan.existing_jobs) {
         already_there.push_back(printable(job.output_path));
     }
-    for (const conversion_job_s& job : record.plan.jobs) {
+    for (const conversion_job_s& job : plan.jobs) {
         std::string output = printable(job.output_path);
         switch (outcome_of(job)) {
         case outcome::converted:
@@ -96,8 +102,14 @@ std::string run_summary(const swizzler_s& record, double seconds) {
     }
     add_group(text, "Skipped", skipped, "");
     add_group(text, "Failed", failed, "");
+    if (!plan.unplaced_jobs.empty()) {
+        std::vector<std::string> unplaced;
+        for (const conversion_job_s& job : plan.unplaced_jobs) {
+            unplaced.push_back(printable(unplaced_name(job)));
+        }
+        add_group(text, "No room, sources kept", unplaced, "");
+    }
 
-    std::uint64_t written = record.bytes_written.load();
     text +=
         printed("  Written: %s in %s", size_text(written, false), elapsed_text(seconds).c_str());
     if (seconds > 0) {

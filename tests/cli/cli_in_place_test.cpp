@@ -83,9 +83,9 @@ TEST_F(cli_in_place_test, options_that_make_no_sense_in_place_are_refused) {
         {"--in-place", folder.path, "--keep-sources"},
         {"--no-merge", "--in-place", folder.path},
         {"--verify", "--in-place", folder.path},
-        {"--in-place", folder.path, work.path},
-        {"--in-place", folder.path, "--in-place", folder.path},
+        {"--in-place", folder.path, "--destination", work.path},
         {"--in-place"},
+        {"--in-place", "--plan-only"},
     };
     for (const auto& args : mistakes) {
         auto r = run_cli(work.path, args);

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "farm_volumes.h"
 #include "support/plot_files.h"
 #include "support/temp_folder.h"
 #include "swizzler/conversion_record.h"
@@ -25,14 +26,15 @@ struct terminal_run_s {
     std::string screen; // everything shown, with the line ends the terminal adds taken out
 };
 
-// Runs scoopshift-cli in `work_dir` on a new pseudo-terminal. Each time the next prompt of
-// `answers` appears on the screen, its reply is typed. A run that has not ended after two
+// Runs scoopshift-cli in `work_dir` on a new pseudo-terminal `columns` wide. Each time the next
+// prompt of `answers` appears on the screen, its reply is typed. A run that has not ended after two
 // minutes is killed (status -1), so a prompt that never comes cannot hang the test.
 terminal_run_s run_on_terminal(const std::string& work_dir, const std::vector<std::string>& args,
-                               std::vector<std::pair<std::string, std::string>> answers = {}) {
+                               std::vector<std::pair<std::string, std::string>> answers = {},
+                               unsigned short columns = 160) {
     terminal_run_s run;
     int terminal = -1;
-    winsize size{40, 160, 0, 0};
+    winsize size{40, columns, 0, 0};
     pid_t child = forkpty(&terminal, nullptr, nullptr, &size);
     if (child == 0) {
         if (chdir(work_dir.c_str()) != 0) {
@@ -167,6 +169,63 @@ TEST_F(cli_terminal_test,
     EXPECT_EQ(again.screen.find("Done!"), std::string::npos) << "nothing to delete, nothing asked";
 }
 
+// What each status line drawn showed: the text after each "clear to the end of the line" up to
+// the next line end or escape sequence.
+std::vector<std::string> drawn_lines(const std::string& screen) {
+    std::vector<std::string> lines;
+    const std::string clear = "\033[K";
+    for (std::size_t at = screen.find(clear); at != std::string::npos;
+         at = screen.find(clear, at + 1)) {
+        std::size_t start = at + clear.size();
+        std::size_t end = screen.find_first_of("\n\033", start);
+        lines.push_back(screen.substr(start, end == std::string::npos ? end : end - start));
+    }
+    return lines;
+}
+
+// Two streams on four drives: a line for each, after its drives' name, cut to the terminal's
+// width so that none wraps; the question first clears both.
+TEST_F(cli_terminal_test, two_streams_have_a_status_line_each_within_the_width) {
+    farm_volumes_s drives;
+    if (!drives.mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    plot_spec_s in_a{1, 0, 8};
+    plot_spec_s in_b{2, 0, 8};
+    ASSERT_FALSE(write_poc1_plot(drives.source_a.path, in_a).empty());
+    ASSERT_FALSE(write_poc1_plot(drives.source_b.path, in_b).empty());
+    auto run =
+        run_on_terminal(work.path,
+                        {drives.source_a.path, drives.source_b.path, "--destination",
+                         drives.destination_c.path, "--destination", drives.destination_d.path},
+                        {{"[y/n] ", "n\n"}}, 40);
+    ASSERT_EQ(run.status, 0) << run.screen;
+
+    int stream_lines = 0;
+    for (const std::string& line : drawn_lines(run.screen)) {
+        EXPECT_LE(line.size(), 39u) << "wider than the terminal: " << line;
+        stream_lines += line.find(": Read ") != std::string::npos;
+    }
+    EXPECT_GE(stream_lines, 2) << run.screen;
+    // The second line of a block follows the first on the next line.
+    EXPECT_NE(run.screen.find(": Read "), std::string::npos);
+    std::size_t second = run.screen.find("\n\033[K");
+    ASSERT_NE(second, std::string::npos) << run.screen;
+    EXPECT_NE(run.screen.find(": Read ", second), std::string::npos) << run.screen;
+    // Cleared from the last line up before the question.
+    EXPECT_NE(run.screen.find("\033[K\033[A\033[KDone!"), std::string::npos) << run.screen;
+
+    for (const auto& [source, plot] :
+         {std::pair{drives.source_a.path, in_a}, std::pair{drives.source_b.path, in_b}}) {
+        std::string name = std::to_string(plot.account_id) + "_0_8";
+        std::string output = exists(drives.destination_c.path + "/" + name)
+                                 ? drives.destination_c.path + "/" + name
+                                 : drives.destination_d.path + "/" + name;
+        EXPECT_EQ(check_poc2_file(output, {plot}), "");
+        EXPECT_TRUE(exists(source + "/" + poc1_name(plot)));
+    }
+}
+
 TEST_F(cli_terminal_test, version_prints_the_projects_version) {
     auto run = run_on_terminal(work.path, {"--version"});
     EXPECT_EQ(run.status, 0);
@@ -190,22 +249,38 @@ TEST(cli_summary, jobs_are_grouped_by_outcome_and_the_speed_is_the_written_bytes
     add_job("/d/4_0_4096", 4096, job_state::completed, "");
     record.bytes_written = 2 * 4096ull * 262144 + 8 * 262144 / 2; // the failed job got halfway
 
-    EXPECT_EQ(run_summary(record, 100), "Summary:\n"
-                                        "  Converted: 2 (2.1 GB)\n"
-                                        "    /d/1_0_4096\n"
-                                        "    /d/4_0_4096\n"
-                                        "  Skipped: 1\n"
-                                        "    /d/3_0_8\n"
-                                        "  Failed: 1\n"
-                                        "    /d/2_0_8: its source /s/2_0_8_8 could not be read\n"
-                                        "  Written: 2.1 GB in 1 min 40 s, 21.5 MB/s on average\n");
+    EXPECT_EQ(run_summary(record.plan, record.bytes_written, 100),
+              "Summary:\n"
+              "  Converted: 2 (2.1 GB)\n"
+              "    /d/1_0_4096\n"
+              "    /d/4_0_4096\n"
+              "  Skipped: 1\n"
+              "    /d/3_0_8\n"
+              "  Failed: 1\n"
+              "    /d/2_0_8: its source /s/2_0_8_8 could not be read\n"
+              "  Written: 2.1 GB in 1 min 40 s, 21.5 MB/s on average\n");
 
-    swizzler_s nothing;
-    EXPECT_EQ(run_summary(nothing, 0), "Summary:\n"
-                                       "  Converted: 0\n"
-                                       "  Skipped: 0\n"
-                                       "  Failed: 0\n"
-                                       "  Written: 0.0 KB in 0.0 seconds\n");
+    // Outputs that fit nowhere: a copying one has no destination folder, one in place has its own.
+    conversion_plan_s left_out;
+    left_out.unplaced_jobs.emplace_back().output_path = "/d/5_0_8";
+    conversion_job_s& in_place = left_out.unplaced_jobs.emplace_back();
+    in_place.output_path = "/full/6_0_8";
+    in_place.in_place = true;
+    EXPECT_EQ(run_summary(left_out, 0, 1),
+              "Summary:\n"
+              "  Converted: 0\n"
+              "  Skipped: 0\n"
+              "  Failed: 0\n"
+              "  No room, sources kept: 2\n"
+              "    5_0_8\n"
+              "    /full/6_0_8\n"
+              "  Written: 0.0 KB in 1.0 seconds, 0.0 KB/s on average\n");
+
+    EXPECT_EQ(run_summary(conversion_plan_s{}, 0, 0), "Summary:\n"
+                                                      "  Converted: 0\n"
+                                                      "  Skipped: 0\n"
+                                                      "  Failed: 0\n"
+                                                      "  Written: 0.0 KB in 0.0 seconds\n");
 }
 
 TEST(cli_summary, elapsed_time_reads_in_seconds_then_minutes_then_hours) {

@@ -107,7 +107,8 @@ TEST_F(cli_test, mistakes_on_the_command_line_give_status_2_and_the_usage) {
     std::vector<std::vector<std::string>> mistakes = {
         {},
         {source.path},
-        {source.path, destination.path, work.path},
+        {"--destination", destination.path},
+        {source.path, "--destination"},
         {"--frobnicate", source.path, destination.path},
         {"--max-ram", "lots", source.path, destination.path},
         {"--max-ram", "-1", source.path, destination.path},
