@@ -41,8 +41,10 @@ std::vector<std::string> folders_of(const conversion_job_s& job) {
     return folders;
 }
 
+// The farm's whole budget by the sizing rule: a limit above what is free now is lowered to it
+// before it is divided, so that the streams together never count on more than the machine has.
 std::uint64_t budget_of(const memory_status_s& memory, std::uint64_t max_ram_bytes) {
-    return max_ram_bytes != 0 ? max_ram_bytes : automatic_budget(memory);
+    return size_buffers(memory, 0, max_ram_bytes, false).budget_bytes;
 }
 
 void add_job_to(conversion_plan_s& plan, const conversion_job_s& job) {
@@ -171,7 +173,8 @@ void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_r
         return;
     }
     // One budget for the farm, divided evenly: an automatic one as nine tenths of what is free
-    // now, a limit as it is. Each stream then keeps to its share by the one sizing rule.
+    // now, a limit as it is unless more than is free. Each stream then keeps to its share by the
+    // one sizing rule.
     memory_status_s memory = read_memory_status();
     std::uint64_t share = budget_of(memory, max_ram_bytes) / plans.size();
     if (plans.size() > 1) {

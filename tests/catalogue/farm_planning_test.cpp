@@ -123,7 +123,22 @@ TEST_F(farm_planning_test, jobs_that_share_a_drive_are_one_stream) {
     ASSERT_EQ(streams.size(), 2u);
     EXPECT_EQ(names_of(streams[0].jobs), (strings{"1_0_8"}));
     EXPECT_EQ(names_of(streams[1].jobs), (strings{"2_0_16"}));
-    EXPECT_EQ(names, (strings{"tmpfs", "tmpfs"}));
+    // Each stream named by its drives, source first; memory drives by where they are mounted.
+    EXPECT_EQ(names, (strings{"tmpfs at " + a.path + ", tmpfs at " + x.path,
+                              "tmpfs at " + b.path + ", tmpfs at " + y.path}));
+
+    // The memory budget is the farm's, not each stream's: a limit above what is free is lowered
+    // before it is divided. The names alone make these plots 128 GiB and 256 GiB.
+    touch(a.path, "3_0_524288_524288");
+    touch(b.path, "4_0_1048576_1048576");
+    plan_jobs();
+    ASSERT_EQ(split_into_streams(the_plan()).size(), 2u);
+    memory_status_s memory{64u << 20, 1u << 30};
+    EXPECT_LE(farm_buffer_bytes(memory, the_plan(), 8ull << 30), memory.available_bytes);
+    EXPECT_GT(farm_buffer_bytes(memory, the_plan(), 8ull << 30), memory.available_bytes / 2);
+    EXPECT_EQ(farm_budget_change(memory, the_plan(), 8ull << 30),
+              budget_change::lowered_to_available);
+    EXPECT_EQ(farm_budget_change(memory, the_plan(), 32u << 20), budget_change::none);
 
     // A destination shared by both sources joins them into one stream again.
     destination_drives = {{x.path, plenty, 0}};
