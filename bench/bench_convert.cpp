@@ -362,8 +362,9 @@ int main(int argc, char** argv) {
     }
     unlink(log_path.c_str());
     rmdir(folder.c_str());
-    std::printf("\ngoals: runs of 64 KiB or more (K >= 1024) within 1.15 x dd; K near N/256 within "
-                "5 x dd; in place within 1.15 x dd; peak memory within the budget + 32 MiB; the run "
-                "after a stop at 50%% within 0.6 x a whole run; checkpoints under 2%%\n");
+    std::printf(
+        "\ngoals: runs of 64 KiB or more (K >= 1024) within 1.15 x dd; K near N/256 within "
+        "5 x dd; in place within 1.15 x dd; peak memory within the budget + 32 MiB; the run "
+        "after a stop at 50%% within 0.6 x a whole run; checkpoints under 2%%\n");
     return ok ? 0 : 1;
 }

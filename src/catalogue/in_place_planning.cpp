@@ -230,8 +230,8 @@ void plan_in_place(conversion_plan_s& plan, const std::vector<std::string>& fold
                      shortfalls.c_str());
     }
     if (plan.jobs.empty()) {
-        last_plan_outcome = plan.unplaced_jobs.empty() ? plan_outcome::all_there
-                                                       : plan_outcome::no_room;
+        last_plan_outcome =
+            plan.unplaced_jobs.empty() ? plan_outcome::all_there : plan_outcome::no_room;
         return;
     }
     last_plan_outcome = plan_outcome::planned;

@@ -158,7 +158,7 @@ struct placement_s {
     std::vector<std::uint64_t> room;                     // per destination
     std::vector<std::vector<std::string>> drives;        // per destination: its disks
     std::vector<std::vector<std::string>> source_drives; // per source entry: its disks
-    std::map<std::size_t, std::size_t> paired;    // source entry -> destination
+    std::map<std::size_t, std::size_t> paired;           // source entry -> destination
     std::set<std::size_t> destinations_paired;
     std::set<std::string> drives_paired;
 };

@@ -49,7 +49,8 @@ void drives_test::convert_on(const std::string& folder, std::uint64_t budget) {
 
 void drives_test::convert_on_4096_byte_sectors(const char* file_system) {
     // 320 MiB: the least XFS makes a file system on; the backing file in memory stays sparse.
-    loop_volume_s volume("/dev/shm", folder.path + "/" + file_system, 320u << 20, 4096, file_system);
+    loop_volume_s volume("/dev/shm", folder.path + "/" + file_system, 320u << 20, 4096,
+                         file_system);
     if (!volume.why_not.empty()) {
         GTEST_SKIP() << volume.why_not;
     }

@@ -42,8 +42,8 @@ loop_volume_s::loop_volume_s(const std::string& backing_folder, const std::strin
         why_not = "cannot make the backing file " + backing;
         return;
     }
-    if (!run("losetup --find --show --sector-size " + std::to_string(sector_size) + " '" +
-                 backing + "'",
+    if (!run("losetup --find --show --sector-size " + std::to_string(sector_size) + " '" + backing +
+                 "'",
              &device) ||
         device.empty()) {
         why_not = "losetup cannot attach a loop device with " + std::to_string(sector_size) +
