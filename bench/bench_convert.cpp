@@ -148,16 +148,15 @@ struct cell_s {
     bool ok = false;
 };
 
-// Times one conversion in a child process, from a cold cache; removes its output unless it was
-// stopped on purpose (the next run takes it over).
-cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
-                        const std::string& folder, const run_options_s& options) {
+// Times `work` (true when it succeeded) in a child process, from a cold cache, with the child's
+// peak resident memory.
+template <typename Work> cell_s timed_child(Work work) {
     drop_page_cache();
     std::fflush(nullptr); // the child must not print again what is still buffered here
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
-        bool ok = convert(source, plot, folder, options);
+        bool ok = work();
         std::fflush(nullptr);
         _exit(ok ? 0 : 1);
     }
@@ -169,6 +168,14 @@ cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
         cell.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         cell.peak_kib = usage.ru_maxrss;
     }
+    return cell;
+}
+
+// Times one conversion in a child process, from a cold cache; removes its output unless it was
+// stopped on purpose (the next run takes it over).
+cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
+                        const std::string& folder, const run_options_s& options) {
+    cell_s cell = timed_child([&] { return convert(source, plot, folder, options); });
     if (options.stop_at == 0) {
         std::string output =
             make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
@@ -183,23 +190,7 @@ cell_s timed_conversion(const std::string& source, const plot_spec_s& plot,
 // PoC1 name back (its content is then the other form: the next run restores it).
 cell_s timed_in_place(const std::string& path, const plot_spec_s& plot, const std::string& folder,
                       std::uint64_t budget) {
-    drop_page_cache();
-    std::fflush(nullptr);
-    auto start = std::chrono::steady_clock::now();
-    pid_t child = fork();
-    if (child == 0) {
-        bool ok = convert_in_place_once(path, plot, folder, budget);
-        std::fflush(nullptr);
-        _exit(ok ? 0 : 1);
-    }
-    cell_s cell;
-    int status = 0;
-    struct rusage usage {};
-    if (child > 0 && wait4(child, &status, 0, &usage) == child) {
-        cell.seconds = seconds_since(start);
-        cell.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        cell.peak_kib = usage.ru_maxrss;
-    }
+    cell_s cell = timed_child([&] { return convert_in_place_once(path, plot, folder, budget); });
     std::string output = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
     if (std::rename(output.c_str(), path.c_str()) != 0) {
         std::fprintf(stderr, "could not give %s its name back\n", output.c_str());

@@ -118,13 +118,10 @@ void submit(pipeline_s& p, tile_s& tile, io_direction direction, byte_span_s spa
     ++p.in_flight;
 }
 
-// The tile of a run that holds `offset`, made and its read started when it is not there yet.
-// Null when no buffer is free beyond `keep` (nothing is started then).
-tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
-                   std::uint64_t offset, std::uint64_t keep) {
-    tile_key_s key{file, pair, side, 0};
-    byte_span_s run = run_of(p, key);
-    key.index = tile_index(*p.layout, run, offset);
+// The tile of `key` in `run` when it is there; else a new one (`*made`) with a buffer from the
+// pool when more than `keep` buffers are free; else null.
+tile_s* find_or_make_tile(pipeline_s& p, const tile_key_s& key, const byte_span_s& run,
+                          std::uint64_t keep, bool* made) {
     auto found = p.tiles.find(key);
     if (found != p.tiles.end()) {
         return &found->second;
@@ -138,6 +135,23 @@ tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side
     p.pool->free.pop_back();
     tile.span = tile_of(*p.layout, run, key.index);
     tile.run = run;
+    *made = true;
+    return &tile;
+}
+
+// The tile of a run that holds `offset`, made and its read started when it is not there yet.
+// Null when no buffer is free beyond `keep` (nothing is started then).
+tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
+                   std::uint64_t offset, std::uint64_t keep) {
+    tile_key_s key{file, pair, side, 0};
+    byte_span_s run = run_of(p, key);
+    key.index = tile_index(*p.layout, run, offset);
+    bool made = false;
+    tile_s* there = find_or_make_tile(p, key, run, keep, &made);
+    if (!made) {
+        return there;
+    }
+    tile_s& tile = *there;
     tile.input = true;
     tile.output = p.in_place;
     std::uint64_t held = overlap(tile.span, run).size();
@@ -153,19 +167,12 @@ tile_s* output_tile(pipeline_s& p, std::uint64_t pair, run_side side, std::uint6
     tile_key_s key{target_file, pair, side, 0};
     byte_span_s run = target_run(*p.layout, pair, side);
     key.index = tile_index(*p.layout, run, offset);
-    auto found = p.tiles.find(key);
-    if (found != p.tiles.end()) {
-        return &found->second;
+    bool made = false;
+    tile_s* there = find_or_make_tile(p, key, run, 0, &made);
+    if (!made) {
+        return there;
     }
-    if (p.pool->free.empty()) {
-        return nullptr;
-    }
-    tile_s& tile = p.tiles[key];
-    tile.key = key;
-    tile.data = p.pool->free.back();
-    p.pool->free.pop_back();
-    tile.span = tile_of(*p.layout, run, key.index);
-    tile.run = run;
+    tile_s& tile = *there;
     tile.output = true;
     tile.unfilled = overlap(tile.span, run).size();
     return &tile;

@@ -67,9 +67,8 @@ void whole_disks(const std::string& folder, std::set<std::string>* disks,
     names->insert(device_folder.substr(device_folder.rfind('/') + 1));
 }
 
-// The mount of the folder's file system: its source, type and mount point, from
-// /proc/self/mountinfo (the mount point as the kernel escapes it, "\040" for a space).
-bool mount_of(dev_t device, std::string* source, std::string* type, std::string* mount_point) {
+// The mount of the folder's file system: its source and type, from /proc/self/mountinfo.
+bool mount_of(dev_t device, std::string* source, std::string* type) {
     std::ifstream file("/proc/self/mountinfo");
     std::string line, wanted = device_text(major(device), minor(device));
     while (std::getline(file, line)) {
@@ -78,8 +77,8 @@ bool mount_of(dev_t device, std::string* source, std::string* type, std::string*
             continue;
         }
         std::stringstream head(line.substr(0, dash)), tail(line.substr(dash + 3));
-        std::string id, parent, numbers, root;
-        head >> id >> parent >> numbers >> root >> *mount_point;
+        std::string id, parent, numbers;
+        head >> id >> parent >> numbers;
         if (numbers == wanted) {
             tail >> *type >> *source;
             return true;
@@ -105,19 +104,17 @@ drive_identity_s drive_of_folder(const std::string& folder) {
     } else {
         // No block device of its own (tmpfs, FUSE, NFS, or btrfs, which names its volumes with
         // anonymous numbers): the mount's source tells whether a disk lies under it.
-        std::string source, type, mount_point;
+        std::string source, type;
         struct stat source_status {};
-        if (mount_of(status.st_dev, &source, &type, &mount_point) &&
-            stat(source.c_str(), &source_status) == 0 && S_ISBLK(source_status.st_mode)) {
+        if (mount_of(status.st_dev, &source, &type) && stat(source.c_str(), &source_status) == 0 &&
+            S_ISBLK(source_status.st_mode)) {
             whole_disks(sysfs_folder(device_text(major(source_status.st_rdev),
                                                  minor(source_status.st_rdev))),
                         &disks, &names, 0);
         }
         if (disks.empty()) {
             disks.insert("fs:" + device_text(major(status.st_dev), minor(status.st_dev)));
-            // Named with its mount point: two memory drives must not read as one.
-            std::string kind = type.empty() ? std::string("drive") : type;
-            names.insert(mount_point.empty() ? kind : kind + " at " + mount_point);
+            names.insert(type.empty() ? std::string("drive") : type);
         }
     }
     if (disks.empty()) {

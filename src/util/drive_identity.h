@@ -13,7 +13,7 @@
 
 struct drive_identity_s {
     std::vector<std::string> disks; // stable ids of the whole disks ("block:8:0", "fs:0:51")
-    std::string name;               // for people: "sdb", "loop3", "tmpfs at /mnt/a", "sdb+sdc"
+    std::string name;               // for people: "sdb", "loop3", "tmpfs", "sdb+sdc"
 };
 
 // The drives under `folder`.
