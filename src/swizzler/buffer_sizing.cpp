@@ -4,6 +4,8 @@
 
 #include "catalogue/plot_format.h"
 #include "swizzler/job_pipeline.h"
+#include "util/log.h"
+#include "util/size_text.h"
 
 namespace {
 
@@ -63,4 +65,16 @@ buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t larges
     sizing.tiles = std::min(sizing.budget_bytes / tile, most_tiles);
     sizing.buffer_bytes = sizing.tiles * tile;
     return sizing;
+}
+
+void log_budget_change(const buffer_sizing_s& sizing, std::uint64_t limit,
+                       const memory_status_s& memory) {
+    if (sizing.change == budget_change::lowered_to_available) {
+        log_message("The memory limit of %s is more than the %s available; using %s\n",
+                    size_text(limit, true), size_text(memory.available_bytes, true),
+                    size_text(sizing.budget_bytes, true));
+    } else if (sizing.change == budget_change::raised_to_smallest) {
+        log_message("The memory limit of %s cannot hold one chunk of buffers; using %s\n",
+                    size_text(limit, true), size_text(sizing.budget_bytes, true));
+    }
 }

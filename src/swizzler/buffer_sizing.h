@@ -43,3 +43,7 @@ std::uint64_t smallest_budget(bool merged_jobs);
 // (0 = automatic).
 buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t largest_job_bytes,
                              std::uint64_t max_ram_bytes, bool merged_jobs);
+
+// Says in the log, once per run, how the rule changed the limit `limit` (nothing when it did not).
+void log_budget_change(const buffer_sizing_s& sizing, std::uint64_t limit,
+                       const memory_status_s& memory);

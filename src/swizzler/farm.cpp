@@ -176,7 +176,11 @@ void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_r
     // now, a limit as it is unless more than is free. Each stream then keeps to its share by the
     // one sizing rule.
     memory_status_s memory = read_memory_status();
-    std::uint64_t share = budget_of(memory, max_ram_bytes) / plans.size();
+    buffer_sizing_s whole = size_buffers(memory, 0, max_ram_bytes, false);
+    if (whole.change == budget_change::lowered_to_available) {
+        log_budget_change(whole, max_ram_bytes, memory);
+    }
+    std::uint64_t share = whole.budget_bytes / plans.size();
     if (plans.size() > 1) {
         log_message("Converting on %d drives at once, each with %s of the memory budget\n",
                     static_cast<int>(plans.size()), size_text(share, true));

@@ -26,19 +26,6 @@ void end_program_from_ui() {
     post_to_ui([] { request_quit(1); });
 }
 
-// A limit that the run cannot keep to as given is said once, in the log.
-void report_budget_change(const buffer_sizing_s& sizing, std::uint64_t limit,
-                          const memory_status_s& memory) {
-    if (sizing.change == budget_change::lowered_to_available) {
-        log_message("The memory limit of %s is more than the %s available; using %s\n",
-                    size_text(limit, true), size_text(memory.available_bytes, true),
-                    size_text(sizing.budget_bytes, true));
-    } else if (sizing.change == budget_change::raised_to_smallest) {
-        log_message("The memory limit of %s cannot hold one chunk of buffers; using %s\n",
-                    size_text(limit, true), size_text(sizing.budget_bytes, true));
-    }
-}
-
 // The tiles of the run, or a report. Tiles that the machine's memory cannot hold count as a
 // failed allocation: committing them would push other programs out until the kernel ends this
 // one in the middle of a conversion.
@@ -102,7 +89,7 @@ void work_thread(swizzler_s& record) {
                                           has_merged_jobs(record.plan));
     log_message("%s RAM available, limiting use to %s\n", size_text(memory.available_bytes, true),
                 size_text(sizing.budget_bytes, true));
-    report_budget_change(sizing, record.ram_limit, memory);
+    log_budget_change(sizing, record.ram_limit, memory);
     verify(sizing.buffer_bytes <= sizing.budget_bytes, "swizzler", 81);
     log_message("Using %s of buffers: %llu tiles of %s for reads and writes\n",
                 size_text(sizing.buffer_bytes, true), static_cast<unsigned long long>(sizing.tiles),
