@@ -40,6 +40,7 @@ struct conversion_plan_s {
     std::vector<conversion_job_s> unplaced_jobs; // jobs no destination has room for
     std::uint64_t bytes_total = 0;               // sum of the jobs' sizes
     std::uint64_t largest_job_bytes = 0;
+    std::uint64_t generation = 0; // which planning made it (from 1 on); 0 for a plan made by hand
 };
 
 // The program's plan. Interface thread only.

@@ -69,8 +69,10 @@ std::uint64_t bytes_still_needed(std::uint64_t size, const std::string& output_p
 }
 
 void clear_plan(conversion_plan_s& record) {
+    static std::uint64_t plans_made = 0; // interface thread, as planning is
     job_count = 0;
     record = conversion_plan_s{};
+    record.generation = ++plans_made;
 }
 
 // Every accepted plot of every source folder, in list order; counts and sizes per folder.

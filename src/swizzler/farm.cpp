@@ -119,7 +119,12 @@ std::vector<conversion_plan_s> split_into_streams(const conversion_plan_s& plan,
 
 std::uint64_t farm_buffer_bytes(const memory_status_s& memory, const conversion_plan_s& plan,
                                 std::uint64_t max_ram_bytes) {
-    std::vector<conversion_plan_s> streams = split_into_streams(plan);
+    return farm_buffer_bytes(memory, split_into_streams(plan), max_ram_bytes);
+}
+
+std::uint64_t farm_buffer_bytes(const memory_status_s& memory,
+                                const std::vector<conversion_plan_s>& streams,
+                                std::uint64_t max_ram_bytes) {
     if (streams.empty()) {
         return 0;
     }

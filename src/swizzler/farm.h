@@ -53,6 +53,11 @@ std::vector<conversion_plan_s> split_into_streams(const conversion_plan_s& plan,
 std::uint64_t farm_buffer_bytes(const memory_status_s& memory, const conversion_plan_s& plan,
                                 std::uint64_t max_ram_bytes);
 
+// The same for a plan already split into streams (splitting looks at every folder's drive).
+std::uint64_t farm_buffer_bytes(const memory_status_s& memory,
+                                const std::vector<conversion_plan_s>& streams,
+                                std::uint64_t max_ram_bytes);
+
 // How the sizing rule changed the budget `max_ram_bytes` for the plan: lowered when the limit is
 // more than the memory available, raised when a stream's share of it cannot hold the least a
 // conversion needs (what the notes beside "Using ... RAM" say).

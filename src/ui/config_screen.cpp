@@ -60,6 +60,18 @@ void explain_empty_plan(char (&summary)[128], const conversion_plan_s& record) {
     std::snprintf(summary, sizeof summary, "%s", reason);
 }
 
+// The plan's streams, split again only when planning has made a new plan: splitting looks at
+// the drive of every folder, which is too slow for every frame. Interface thread.
+const std::vector<conversion_plan_s>& streams_of(const conversion_plan_s& record) {
+    static std::uint64_t generation = 0;
+    static std::vector<conversion_plan_s> streams;
+    if (record.generation == 0 || record.generation != generation) {
+        streams = split_into_streams(record);
+        generation = record.generation;
+    }
+    return streams;
+}
+
 void draw_summary(int window) {
     const conversion_plan_s& record = the_plan();
     char summary[128];
@@ -69,9 +81,10 @@ void draw_summary(int window) {
         char memory[128] = "";
         if (record.largest_job_bytes != 0) {
             // Over several drives at once, every stream's buffers together.
-            std::snprintf(
-                memory, sizeof memory, " Using %s RAM",
-                size_text(farm_buffer_bytes(read_memory_status(), record, max_ram_bytes), true));
+            std::snprintf(memory, sizeof memory, " Using %s RAM",
+                          size_text(farm_buffer_bytes(read_memory_status(), streams_of(record),
+                                                      max_ram_bytes),
+                                    true));
         }
         std::snprintf(summary, sizeof summary,
                       "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s",
