@@ -79,6 +79,21 @@ struct run_options_s {
     double stop_at = 0; // stop once this fraction is written (0: never), keeping the temporary
 };
 
+// Plans the one job of the run: `plot` at `source` into `folder` (or in its own file).
+void plan_one_job(swizzler_s& record, const std::string& source, const plot_spec_s& plot,
+                  const std::string& folder, bool in_place) {
+    conversion_job_s job;
+    job.account_id = plot.account_id;
+    job.start_nonce = plot.start_nonce;
+    job.nonces = plot.nonces;
+    job.source_paths = {source};
+    job.source_nonces = {plot.nonces};
+    job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
+    job.in_place = in_place;
+    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
+    record.plan.jobs.push_back(std::move(job));
+}
+
 // One conversion of `plot` into `folder`, in this (child) process.
 bool convert(const std::string& source, const plot_spec_s& plot, const std::string& folder,
              const run_options_s& options) {
@@ -95,15 +110,7 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
             return 0;
         });
     }
-    conversion_job_s job;
-    job.account_id = plot.account_id;
-    job.start_nonce = plot.start_nonce;
-    job.nonces = plot.nonces;
-    job.source_paths = {source};
-    job.source_nonces = {plot.nonces};
-    job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
-    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
-    record.plan.jobs.push_back(std::move(job));
+    plan_one_job(record, source, plot, folder, false);
     start_work_thread(record, options.budget, [] {});
     record.thread.join();
     run_ui_tasks();
@@ -121,16 +128,7 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
 bool convert_in_place_once(const std::string& path, const plot_spec_s& plot,
                            const std::string& folder, std::uint64_t budget) {
     swizzler_s record;
-    conversion_job_s job;
-    job.account_id = plot.account_id;
-    job.start_nonce = plot.start_nonce;
-    job.nonces = plot.nonces;
-    job.source_paths = {path};
-    job.source_nonces = {plot.nonces};
-    job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
-    job.in_place = true;
-    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
-    record.plan.jobs.push_back(std::move(job));
+    plan_one_job(record, path, plot, folder, true);
     start_work_thread(record, budget, [] {});
     record.thread.join();
     run_ui_tasks();
