@@ -242,10 +242,12 @@ void tile_complete(pipeline_s& p, tile_s& tile) {
     if (!incoming.empty()) {
         carry_s& carry = side == run_side::low ? p.low_carry : p.high_carry[(pair + 1) % 2];
         bool matches = carry.span.begin == incoming.begin && carry.span.end == incoming.end;
-        verify(matches, "swizzler", 301);
-        if (matches) {
-            copy_between(tile, incoming, carry.data, true);
+        if (!always(matches, "swizzler", 301)) {
+            // Written without its neighbour's bytes the block would be wrong on the disk.
+            fail(p, pipeline_outcome::check_failed, p.target->path, incoming.begin, 301);
+            return;
         }
+        copy_between(tile, incoming, carry.data, true);
     }
     byte_span_s outgoing = overlap(tile.span, carry_out(layout, tile.run, side));
     if (!outgoing.empty()) {
@@ -396,10 +398,14 @@ bool writes_pending_before(const pipeline_s& p, std::uint64_t pair) {
     return false;
 }
 
+// Records the pairs before `pair`; a checkpoint that fails ends the job.
 void take_checkpoint(pipeline_s& p, const checkpoint_fn& checkpoint, std::uint64_t pair) {
-    if (checkpoint) {
-        checkpoint(pair, p.low_at_pair_start, p.low_bytes_at_pair_start.data(),
-                   p.high_at_pair_start, p.high_bytes_at_pair_start.data());
+    if (!checkpoint) {
+        return;
+    }
+    if (int error = checkpoint(pair, p.low_at_pair_start, p.low_bytes_at_pair_start.data(),
+                               p.high_at_pair_start, p.high_bytes_at_pair_start.data())) {
+        fail(p, pipeline_outcome::flush_failed, p.target->path, 0, error);
     }
 }
 
@@ -491,8 +497,10 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
         }
         // The chunk due may wait for buffers that only the reserve can give.
         if (!take_completion(p, true) && !request_inputs(p, next, 0)) {
-            verify(false, "swizzler", 330); // nothing in flight and no buffer: cannot happen
-            fail(p, pipeline_outcome::read_failed, sources.front()->path, 0, ENOMEM);
+            // Nothing in flight and no buffer free: the pool's bookkeeping slipped.
+            if (!always(false, "swizzler", 330)) {
+                fail(p, pipeline_outcome::check_failed, target.path, 0, 330);
+            }
         }
     }
     while (p.in_flight > 0) {
@@ -504,7 +512,9 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     if (p.failing && p.result.outcome == pipeline_outcome::stopped && converting) {
         take_checkpoint(p, checkpoint, next.pair);
     } else if (!p.failing && checkpoint) {
-        checkpoint(scoop_pairs, {}, nullptr, {}, nullptr);
+        if (int error = checkpoint(scoop_pairs, {}, nullptr, {}, nullptr)) {
+            fail(p, pipeline_outcome::flush_failed, target.path, 0, error);
+        }
     }
     for (auto& [key, tile] : p.tiles) {
         pool.free.push_back(tile.data);

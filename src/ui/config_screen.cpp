@@ -40,7 +40,7 @@ void toggle_merge() {
 // In place of a plan, the plan line says why there is nothing to start.
 void explain_empty_plan(char (&summary)[128], const conversion_plan_s& record) {
     const char* reason = "Select source and destination drives for plot conversion to PoC2.";
-    switch (last_plan_outcome) {
+    switch (record.outcome) {
     case plan_outcome::no_plots:
         reason = "No optimized PoC1 plots found in the source folder: nothing to convert.";
         break;
@@ -88,7 +88,8 @@ void draw_summary(int window) {
         }
         std::snprintf(summary, sizeof summary,
                       "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s",
-                      size_text(record.bytes_total, false), plot_count, job_count, memory);
+                      size_text(record.bytes_total, false), record.plot_count,
+                      static_cast<int>(record.jobs.size()), memory);
     }
     set_font(window, font_family, 10);
     window_table[window].fill_color = grey;
