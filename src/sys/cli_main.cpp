@@ -418,6 +418,9 @@ int main(int argc, char** argv) {
     case plan_outcome::no_plots:
         std::printf("No optimized PoC1 plots in %s.\n", folder_list(options.sources).c_str());
         return 0;
+    case plan_outcome::set_aside:
+        std::printf("Nothing to convert: every plot found is left as it is.\n");
+        return 0;
     case plan_outcome::all_there:
         std::printf(options.in_place
                         ? "Nothing to convert: every PoC1 plot of this folder already has its "
