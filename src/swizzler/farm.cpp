@@ -248,8 +248,7 @@ conversion_plan_s farm_plan(const farm_s& farm) {
     for (const auto& stream : farm.streams) {
         for (const conversion_job_s& job : stream->plan.jobs) {
             // Each stream holds copies of the farm plan's jobs, which keep their ids.
-            if (!always(job.id < all.jobs.size() &&
-                            all.jobs[job.id].output_path == job.output_path,
+            if (!always(job.id < all.jobs.size() && all.jobs[job.id].output_path == job.output_path,
                         "swizzler", 501)) {
                 continue;
             }
