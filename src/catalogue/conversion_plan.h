@@ -72,6 +72,7 @@ enum class plan_outcome {
     no_plots,   // the sources hold no optimized PoC1 plot
     no_room,    // no destination (in place: no folder) has room for any job
     all_there,  // every output is already there: nothing to convert
+    set_aside,  // every plot found is set aside (shared, duplicate, under conversion elsewhere)
     planned,    // jobs holds work
 };
 

@@ -92,6 +92,8 @@ const char* outcome_name(plan_outcome outcome) {
         return "no_room";
     case plan_outcome::all_there:
         return "all_there";
+    case plan_outcome::set_aside:
+        return "set_aside";
     case plan_outcome::planned:
         break;
     }

@@ -556,6 +556,9 @@ int main(int argc, char** argv) {
         std::fprintf(front.human, "No optimized PoC1 plots in %s.\n",
                      folder_list(options.sources).c_str());
         return end_without_run(front, plan, 0);
+    case plan_outcome::set_aside:
+        std::fprintf(front.human, "Nothing to convert: every plot found is left as it is.\n");
+        return end_without_run(front, plan, 0);
     case plan_outcome::all_there:
         std::fprintf(front.human,
                      options.in_place

@@ -53,6 +53,9 @@ void explain_empty_plan(char (&summary)[128], const conversion_plan_s& record) {
                       "destination.",
                       static_cast<int>(record.existing_jobs.size()));
         return;
+    case plan_outcome::set_aside:
+        reason = "Nothing to convert: every plot found is left as it is (see the log for why).";
+        break;
     case plan_outcome::no_folders:
     case plan_outcome::planned:
         break;
