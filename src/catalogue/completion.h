@@ -24,10 +24,10 @@ extern const char* const done_question;
 
 // What the end of a run did.
 struct completion_s {
-    int completed = 0;       // jobs this run completed
-    int incomplete = 0;      // jobs it did not (failed, or not reached)
-    int existing = 0;        // jobs whose output was already there
-    bool question_due = false; // something completed, so deleting was offered (asked or decided)
+    int completed = 0;           // jobs this run completed
+    int incomplete = 0;          // jobs it did not (failed, or not reached)
+    int existing = 0;            // jobs whose output was already there
+    bool question_due = false;   // something completed, so deleting was offered (asked or decided)
     bool delete_sources = false; // the answer, asked or decided
     std::vector<std::string> deleted; // sources deleted, in job order
     std::vector<std::string> kept;    // every other source of the plan's jobs, "path: why"

@@ -78,12 +78,12 @@ enum class plan_outcome {
 
 struct conversion_plan_s {
     plan_outcome outcome = plan_outcome::no_folders;
-    bool in_place = false; // every job converts a plot in its own file
-    std::vector<conversion_job_s> jobs;          // the work, converted in this order
-    std::vector<conversion_job_s> existing_jobs; // jobs whose output was already there
-    std::vector<conversion_job_s> unplaced_jobs; // jobs no destination has room for
-    std::vector<set_aside_s> set_aside;          // files that make no job, each with why
-    int plot_count = 0;                          // optimized PoC1 plots the scan accepted
+    bool in_place = false;                        // every job converts a plot in its own file
+    std::vector<conversion_job_s> jobs;           // the work, converted in this order
+    std::vector<conversion_job_s> existing_jobs;  // jobs whose output was already there
+    std::vector<conversion_job_s> unplaced_jobs;  // jobs no destination has room for
+    std::vector<set_aside_s> set_aside;           // files that make no job, each with why
+    int plot_count = 0;                           // optimized PoC1 plots the scan accepted
     std::vector<std::uint64_t> folder_plot_bytes; // per source folder asked for: its plots' bytes
     // In place: each folder without room for a journal, as " <folder> (X is needed, Y is free)".
     std::vector<std::string> no_room_folders;

@@ -47,8 +47,8 @@ bool path_exists(const std::string& path) {
 std::uint64_t bytes_still_needed(std::uint64_t size, const std::string& output_path,
                                  bool* leftover_here) {
     struct stat leftover {};
-    *leftover_here = lstat((output_path + ".swizzling").c_str(), &leftover) == 0 &&
-                     S_ISREG(leftover.st_mode);
+    *leftover_here =
+        lstat((output_path + ".swizzling").c_str(), &leftover) == 0 && S_ISREG(leftover.st_mode);
     if (!*leftover_here) {
         return size;
     }
@@ -97,8 +97,7 @@ std::vector<conversion_job_s> group_into_jobs(const std::vector<found_plot_s>& p
             open.source_paths.size() >= request.most_sources_per_job) {
             log_message("Not merging %s: a merged plot may read at most %zu files at once (the "
                         "limit of open files); it starts a plot of its own\n",
-                        std::string(file_name_of(plot.path)).c_str(),
-                        request.most_sources_per_job);
+                        std::string(file_name_of(plot.path)).c_str(), request.most_sources_per_job);
             continues = false;
         }
         if (continues) {
@@ -222,8 +221,7 @@ void place(const plan_request_s& request, conversion_plan_s& plan, conversion_jo
     std::uint64_t size = plot_size(job.nonces);
     for (std::size_t d = 0; d < placement.destinations.size(); ++d) {
         const std::string& folder = destination_at(request, placement, d).path;
-        std::string output =
-            make_output_path(folder, job.account_id, job.start_nonce, job.nonces);
+        std::string output = make_output_path(folder, job.account_id, job.start_nonce, job.nonces);
         if (path_exists(output)) {
             log_message("Keeping %s which is already converted\n", output.c_str());
             job.output_path = output;
@@ -321,7 +319,7 @@ void plan_copying(const plan_request_s& request, conversion_plan_s& plan) {
                     std::string(file_name_of(job.output_path)).c_str());
     }
     if (plan.jobs.empty()) {
-        plan.outcome = !plan.unplaced_jobs.empty() ? plan_outcome::no_room
+        plan.outcome = !plan.unplaced_jobs.empty()   ? plan_outcome::no_room
                        : !plan.existing_jobs.empty() ? plan_outcome::all_there
                                                      : plan_outcome::no_plots;
         if (plan.outcome == plan_outcome::no_room) {
@@ -347,11 +345,11 @@ conversion_plan_s plan_conversion(const plan_request_s& request) {
         plan_copying(request, plan);
     }
     // Plots that were found but each left alone for a reason are not "no plots".
-    bool plots_left_alone = std::any_of(plan.set_aside.begin(), plan.set_aside.end(),
-                                        [](const set_aside_s& file) {
-                                            return file.reason != set_aside_reason::not_a_plot &&
-                                                   file.reason != set_aside_reason::too_large;
-                                        });
+    bool plots_left_alone =
+        std::any_of(plan.set_aside.begin(), plan.set_aside.end(), [](const set_aside_s& file) {
+            return file.reason != set_aside_reason::not_a_plot &&
+                   file.reason != set_aside_reason::too_large;
+        });
     if (plan.outcome == plan_outcome::no_plots && plots_left_alone) {
         plan.outcome = plan_outcome::set_aside;
     }

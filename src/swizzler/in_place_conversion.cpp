@@ -257,8 +257,7 @@ bool read_journal_header(in_place_job_s& work, std::uint8_t* block) {
         return false;
     }
     struct stat status {};
-    if (fstat(work.journal.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_nlink != 1) {
+    if (fstat(work.journal.fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
         return false; // a journal is a plain file of its own, or it is not ours to write
     }
     journal_header_s& header = work.files.header;

@@ -64,14 +64,14 @@ TEST_F(catalogue_test, every_plot_is_planned_once_whatever_its_names) {
     std::uint64_t device = 0, inode = 0;
     ASSERT_TRUE(identify_path(source.path + "/1_8_8_8", &device, &inode));
     EXPECT_EQ(plan.jobs[0].source_identities[1], (file_identity_s{device, inode}));
-    std::string one_output = "it would give the PoC2 plot 7_100_3 that " + source.path +
-                             "/07_100_3_3 gives";
+    std::string one_output =
+        "it would give the PoC2 plot 7_100_3 that " + source.path + "/07_100_3_3 gives";
     std::string same_file = "it is the same file as " + source.path + "/1_8_8_8";
-    EXPECT_EQ(set_aside_lines(plan),
-              (strings{" 2_0_8_8: its name only begins like a plot's",
-                       "1_8_8_8.part: its name only begins like a plot's", "1_8_8_8: " + same_file,
-                       "2_0_8_8.bak: its name only begins like a plot's",
-                       "7_100_3_3: " + one_output}));
+    EXPECT_EQ(
+        set_aside_lines(plan),
+        (strings{" 2_0_8_8: its name only begins like a plot's",
+                 "1_8_8_8.part: its name only begins like a plot's", "1_8_8_8: " + same_file,
+                 "2_0_8_8.bak: its name only begins like a plot's", "7_100_3_3: " + one_output}));
     std::string log = log_text();
     EXPECT_NE(log.find("are one folder: it is planned once"), std::string::npos) << log;
 }

@@ -114,7 +114,8 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
 
     EXPECT_FALSE(file_exists(abandoned));
     EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.plan.jobs[0].failure, "its source " + failing + " could not be read: Input/output error");
+    EXPECT_EQ(record.plan.jobs[0].failure,
+              "its source " + failing + " could not be read: Input/output error");
     auto lines = log_lines();
     auto read_line =
         std::find(lines.begin(), lines.end(),
@@ -267,7 +268,8 @@ TEST_F(fault_test, an_unopenable_source_fails_only_its_job) {
     ASSERT_EQ(unlink(missing.c_str()), 0);
     run(0);
     ASSERT_EQ(shown().size(), 1u);
-    EXPECT_EQ(shown()[0].text, "Could not open file:\n " + missing + "\nError code 2 (No such file or directory)\n");
+    EXPECT_EQ(shown()[0].text,
+              "Could not open file:\n " + missing + "\nError code 2 (No such file or directory)\n");
     EXPECT_TRUE(log_has("Failed to open " + missing + " for reading!"));
     EXPECT_FALSE(file_exists(output + ".swizzling"));
     EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
