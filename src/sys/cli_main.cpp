@@ -74,10 +74,12 @@ void install_stop_signals() {
         std::signal(SIGTERM, SIG_DFL);
         stop_signal = signal;
         {
+            // Woken under the lock: the main loop takes it once woken, so the program's end,
+            // which destroys the condition variable, comes after this thread's last use of it.
             std::lock_guard lock(loop_lock);
             loop_woken = true;
+            loop_wake.notify_one();
         }
-        loop_wake.notify_one();
         pthread_sigmask(SIG_UNBLOCK, &stops, nullptr); // the next one ends the process
     }).detach();
 }
