@@ -74,8 +74,8 @@ void install_stop_signals() {
         std::signal(SIGTERM, SIG_DFL);
         stop_signal = signal;
         {
-            // Woken under the lock: the main loop takes it once woken, so the program's end,
-            // which destroys the condition variable, comes after this thread's last use of it.
+            // Notified under the lock: the main loop, once woken, may end the program and with
+            // it the condition variable.
             std::lock_guard lock(loop_lock);
             loop_woken = true;
             loop_wake.notify_one();
