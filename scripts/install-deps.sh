@@ -8,6 +8,7 @@ packages=(
   libgtk-3-dev
   libgtest-dev libbenchmark-dev
   liburing-dev
+  nlohmann-json3-dev
   python3-fusepy fuse
   xvfb xdotool imagemagick x11-utils dbus-daemon dbus-bin
   dpkg-dev file lintian desktop-file-utils appstream man-db groff-base

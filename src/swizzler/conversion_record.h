@@ -7,7 +7,9 @@
 // 64-bit atomics changed by atomic add or subtract only (the work thread drives
 // every transfer and counts them as they finish) and read with atomic loads by
 // the screens. Each job's state and failure are written by the work thread and
-// read on the interface thread only after the end-of-run hand-over.
+// read on the interface thread only after the end-of-run hand-over; the job
+// reports (on_job_start, on_job_end) are how a front end hears of a job
+// earlier, from the work thread itself.
 #pragma once
 
 #include <atomic>
@@ -44,6 +46,12 @@ struct swizzler_s {
     std::uint64_t ram_limit = 0;       // memory budget in bytes, 0 = automatic
     io_backend transfers = io_backend::automatic; // how transfers are done (tests choose)
     std::atomic<bool> stop{false};
+    // Called on the work thread as it takes up each job, and once that job's result is final
+    // (completed, failed, stopped or found already there); empty: not called. They see the job
+    // only during the call: what they keep or hand to another thread, they copy. Set before the
+    // run starts.
+    std::function<void(const conversion_job_s&)> on_job_start;
+    std::function<void(const conversion_job_s&)> on_job_end;
     std::thread thread; // the work thread; never joined by the program
 };
 

@@ -205,6 +205,15 @@ void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_r
         stream->verify_outputs = settings.verify_outputs;
         stream->checkpoints = settings.checkpoints;
         stream->transfers = settings.transfers;
+        if (settings.on_job_start) {
+            stream->on_job_start = [report = settings.on_job_start,
+                                    i](const conversion_job_s& job) { report(i, job); };
+        }
+        if (settings.on_job_end) {
+            stream->on_job_end = [report = settings.on_job_end, i](const conversion_job_s& job) {
+                report(i, job);
+            };
+        }
         farm.streams.push_back(std::move(stream));
     }
     // Started only once every stream exists: an end that comes early finds them all counted.

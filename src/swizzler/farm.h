@@ -10,7 +10,8 @@
 //
 // Threading: the farm is started, read and ended on the interface thread; each
 // stream's work thread touches only its own run record, and hands its end back
-// through the interface-task queue as a single run does.
+// through the interface-task queue as a single run does. Job reports come on
+// the stream's work thread; a front end copies what it needs and posts it.
 #pragma once
 
 #include <cstdint>
@@ -24,11 +25,17 @@
 #include "swizzler/conversion_record.h"
 #include "util/memory_status.h"
 
+// A report of one job to the front end, with the number of its stream (its place in
+// farm_s::streams); called on that stream's work thread, as swizzler_s::on_job_start is.
+using job_report_fn = std::function<void(std::size_t stream, const conversion_job_s& job)>;
+
 // What every stream of a farm is run with, besides its share of the budget.
 struct farm_settings_s {
     bool verify_outputs = false;
     checkpoint_interval_s checkpoints;
     io_backend transfers = io_backend::automatic;
+    job_report_fn on_job_start; // empty: no reports
+    job_report_fn on_job_end;
 };
 
 struct farm_s {

@@ -137,10 +137,16 @@ void work_thread(swizzler_s& record) {
         if (record.stop.load()) {
             break;
         }
+        if (record.on_job_start) {
+            record.on_job_start(job);
+        }
         if (job.in_place) {
             convert_in_place(record, job, means);
         } else {
             convert_job(record, job, means);
+        }
+        if (record.on_job_end) {
+            record.on_job_end(job);
         }
     }
     close_io_queue(queue);

@@ -6,6 +6,9 @@
 // interface thread: it serves the interface-task queue (woken by the work
 // threads, or once a second to redraw the progress lines) until the end of the
 // run asks it to quit.
+//
+// With --json the main thread also writes the event stream (sys/cli_events.h)
+// on standard output, and every text for people goes to standard error.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -29,6 +32,7 @@
 #include "swizzler/buffer_sizing.h"
 #include "swizzler/conversion_record.h"
 #include "swizzler/farm.h"
+#include "sys/cli_events.h"
 #include "sys/cli_options.h"
 #include "sys/cli_printable.h"
 #include "sys/cli_summary.h"
@@ -79,6 +83,16 @@ void install_stop_signals() {
         pthread_sigmask(SIG_UNBLOCK, &stops, nullptr); // the next one ends the process
     }).detach();
 }
+
+// Where one run's texts and events go. Made by main and passed along; main thread.
+struct front_end_s {
+    bool json = false;
+    std::FILE* human = stdout; // text for people: standard error with --json
+    event_stream_s events;     // --json only
+    progress_view_s view;
+    bool last_progress_sent = false; // the figures as the streams ended are out
+    std::string log_name;            // the log as the texts name it
+};
 
 int usage_error(const std::string& what) {
     std::fprintf(stderr, "scoopshift-cli: %s\n\n%s", what.c_str(), cli_usage);
@@ -132,34 +146,33 @@ void print_memory_line(const conversion_plan_s& record, std::uint64_t max_ram_by
 }
 
 // "Converting on 2 drives at once: sdb, sdc; sdd, sde." when the plan runs as more than one
-// stream.
-void print_streams(const conversion_plan_s& record) {
-    std::vector<std::string> names;
-    if (split_into_streams(record, &names).size() < 2) {
+// stream (`names`: each stream's drives).
+void print_streams(std::FILE* out, const std::vector<std::string>& names) {
+    if (names.size() < 2) {
         return;
     }
     std::string list;
     for (const std::string& name : names) {
         list += (list.empty() ? "" : "; ") + printable(name);
     }
-    std::printf("Converting on %d drives at once: %s.\n", static_cast<int>(names.size()),
-                list.c_str());
+    std::fprintf(out, "Converting on %d drives at once: %s.\n", static_cast<int>(names.size()),
+                 list.c_str());
 }
 
 // One job: its output (without a folder when it has none), its size and its sources, named
 // with their folder when the plan reads more than one.
-void print_job_line(const conversion_job_s& job, bool placed, bool source_folders) {
+void print_job_line(std::FILE* out, const conversion_job_s& job, bool placed, bool source_folders) {
     std::string output = placed ? job.output_path : std::string(file_name_of(job.output_path));
-    std::printf("  %s  %llu nonces  %s  from", printable(output).c_str(),
-                static_cast<unsigned long long>(job.nonces),
-                size_text(plot_size(job.nonces), false));
+    std::fprintf(out, "  %s  %llu nonces  %s  from", printable(output).c_str(),
+                 static_cast<unsigned long long>(job.nonces),
+                 size_text(plot_size(job.nonces), false));
     const char* separator = " ";
     for (const auto& source : job.source_paths) {
         std::string shown = source_folders ? source : std::string(file_name_of(source));
-        std::printf("%s%s", separator, printable(shown).c_str());
+        std::fprintf(out, "%s%s", separator, printable(shown).c_str());
         separator = ", ";
     }
-    std::printf("\n");
+    std::fprintf(out, "\n");
 }
 
 // The folders of a list as one text: "/a, /b".
@@ -171,50 +184,57 @@ std::string folder_list(const std::vector<std::string>& folders) {
     return list;
 }
 
-void print_in_place_job(const conversion_job_s& job) {
+void print_in_place_job(std::FILE* out, const conversion_job_s& job) {
     bool resumed = access((job.output_path + ".swizzling").c_str(), F_OK) == 0;
     std::string from = resumed
                            ? "  finishes " + printable(file_name_of(job.output_path)) + ".swizzling"
                            : "  in place from " + printable(file_name_of(job.source_paths.front()));
-    std::printf("  %s  %llu nonces  %s%s\n", printable(job.output_path).c_str(),
-                static_cast<unsigned long long>(job.nonces),
-                size_text(plot_size(job.nonces), false), from.c_str());
+    std::fprintf(out, "  %s  %llu nonces  %s%s\n", printable(job.output_path).c_str(),
+                 static_cast<unsigned long long>(job.nonces),
+                 size_text(plot_size(job.nonces), false), from.c_str());
 }
 
-void print_in_place_plan(const conversion_plan_s& record, const std::vector<std::string>& folders,
+void print_in_place_plan(std::FILE* out, const conversion_plan_s& record,
+                         const std::vector<std::string>& folders,
+                         const std::vector<std::string>& stream_names,
                          std::uint64_t max_ram_bytes) {
     if (!record.jobs.empty()) {
         char memory[256] = "";
         print_memory_line(record, max_ram_bytes, memory, sizeof memory);
-        std::printf("%s of %d PoC1 plots will be converted in place in %s: each plot becomes a "
-                    "PoC2 plot in its own file, nothing is deleted.%s\n",
-                    size_text(record.bytes_total, false), static_cast<int>(record.jobs.size()),
-                    folder_list(folders).c_str(), memory);
-        print_streams(record);
+        std::fprintf(out,
+                     "%s of %d PoC1 plots will be converted in place in %s: each plot becomes a "
+                     "PoC2 plot in its own file, nothing is deleted.%s\n",
+                     size_text(record.bytes_total, false), static_cast<int>(record.jobs.size()),
+                     folder_list(folders).c_str(), memory);
+        print_streams(out, stream_names);
     }
     for (const auto& job : record.jobs) {
-        print_in_place_job(job);
+        print_in_place_job(out, job);
     }
     if (!record.existing_jobs.empty()) {
-        std::printf("%d PoC1 plots already have a PoC2 plot of their name in the folder; they "
-                    "are left as they are:\n",
-                    static_cast<int>(record.existing_jobs.size()));
+        std::fprintf(out,
+                     "%d PoC1 plots already have a PoC2 plot of their name in the folder; they "
+                     "are left as they are:\n",
+                     static_cast<int>(record.existing_jobs.size()));
         for (const auto& job : record.existing_jobs) {
-            std::printf("  %s  next to %s\n", printable(job.output_path).c_str(),
-                        printable(file_name_of(job.source_paths.front())).c_str());
+            std::fprintf(out, "  %s  next to %s\n", printable(job.output_path).c_str(),
+                         printable(file_name_of(job.source_paths.front())).c_str());
         }
     }
     if (!record.unplaced_jobs.empty() && !record.jobs.empty()) {
-        std::printf("%d PoC1 plots are in a folder without room for the journal of a conversion "
-                    "in place; they are left as they are:\n",
-                    static_cast<int>(record.unplaced_jobs.size()));
+        std::fprintf(out,
+                     "%d PoC1 plots are in a folder without room for the journal of a "
+                     "conversion in place; they are left as they are:\n",
+                     static_cast<int>(record.unplaced_jobs.size()));
         for (const auto& job : record.unplaced_jobs) {
-            print_in_place_job(job);
+            print_in_place_job(out, job);
         }
     }
 }
 
-void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes, bool source_folders) {
+void print_plan(std::FILE* out, const conversion_plan_s& record,
+                const std::vector<std::string>& stream_names, std::uint64_t max_ram_bytes,
+                bool source_folders) {
     if (!record.jobs.empty()) {
         char memory[256] = "";
         if (record.largest_job_bytes != 0) {
@@ -225,40 +245,43 @@ void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes, bo
         for (const auto& job : record.jobs) {
             plots += static_cast<int>(job.source_paths.size());
         }
-        std::printf("%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
-                    size_text(record.bytes_total, false), plots,
-                    static_cast<int>(record.jobs.size()), memory);
-        print_streams(record);
+        std::fprintf(out, "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
+                     size_text(record.bytes_total, false), plots,
+                     static_cast<int>(record.jobs.size()), memory);
+        print_streams(out, stream_names);
     }
     for (const auto& job : record.jobs) {
-        print_job_line(job, true, source_folders);
+        print_job_line(out, job, true, source_folders);
     }
     if (!record.existing_jobs.empty()) {
-        std::printf("%d PoC2 plots are already in the destination; they are not converted again "
-                    "and their sources are kept:\n",
-                    static_cast<int>(record.existing_jobs.size()));
+        std::fprintf(out,
+                     "%d PoC2 plots are already in the destination; they are not converted "
+                     "again and their sources are kept:\n",
+                     static_cast<int>(record.existing_jobs.size()));
         for (const auto& job : record.existing_jobs) {
-            print_job_line(job, true, source_folders);
+            print_job_line(out, job, true, source_folders);
         }
     }
     if (!record.unplaced_jobs.empty() && !record.jobs.empty()) {
-        std::printf("%d PoC2 plots do not fit on any destination drive; they are not converted "
-                    "and their sources are kept:\n",
-                    static_cast<int>(record.unplaced_jobs.size()));
+        std::fprintf(out,
+                     "%d PoC2 plots do not fit on any destination drive; they are not converted "
+                     "and their sources are kept:\n",
+                     static_cast<int>(record.unplaced_jobs.size()));
         for (const auto& job : record.unplaced_jobs) {
-            print_job_line(job, false, source_folders);
+            print_job_line(out, job, false, source_folders);
         }
     }
 }
 
 // The files that look like plots but make no job, each with why.
-void print_set_aside(const conversion_plan_s& record) {
+void print_set_aside(std::FILE* out, const conversion_plan_s& record) {
     if (record.set_aside.empty()) {
         return;
     }
-    std::printf("%d files are left as they are:\n", static_cast<int>(record.set_aside.size()));
+    std::fprintf(out, "%d files are left as they are:\n",
+                 static_cast<int>(record.set_aside.size()));
     for (const set_aside_s& file : record.set_aside) {
-        std::printf("  %s: %s\n", printable(file.path).c_str(), printable(file.why).c_str());
+        std::fprintf(out, "  %s: %s\n", printable(file.path).c_str(), printable(file.why).c_str());
     }
 }
 
@@ -292,11 +315,34 @@ source_deletion deletion_of(deletion_answer answer) {
     return source_deletion::ask;
 }
 
-// Serves the interface-task queue and the progress lines until the run asks to quit.
-int run_loop(const farm_s& farm) {
-    progress_view_s view;
-    view.terminal = isatty(STDOUT_FILENO) != 0;
-    show_progress(farm, view); // at once, so that even a short run shows it has started
+// The streams' figures: progress lines for people, or with --json a progress event for each
+// stream, the first at once and then every 10 seconds, and one more when `last` (the streams
+// have ended).
+void report_progress(front_end_s& front, const farm_s& farm, bool last = false) {
+    if (!front.json) {
+        if (!last) {
+            show_progress(farm, front.view);
+        }
+        return;
+    }
+    if (front.last_progress_sent) {
+        return;
+    }
+    std::vector<stream_figures_s> figures = sample_progress(farm, front.view);
+    if (figures.empty() || !(plain_lines_due(front.view, figures.front().seconds) || last)) {
+        return;
+    }
+    for (std::size_t i = 0; i < figures.size(); ++i) {
+        send_event(front.events, progress_event(i, figures[i]));
+    }
+    front.last_progress_sent = last;
+}
+
+// Serves the interface-task queue and the progress reports until the run asks to quit.
+int run_loop(front_end_s& front, const farm_s& farm) {
+    front.view = progress_view_s{};
+    front.view.terminal = !front.json && isatty(STDOUT_FILENO) != 0;
+    report_progress(front, farm); // at once, so that even a short run shows it has started
     for (;;) {
         {
             std::unique_lock lock(loop_lock);
@@ -316,21 +362,22 @@ int run_loop(const farm_s& farm) {
                         signal == SIGINT ? "interrupt" : "termination signal");
             break;
         }
-        show_progress(farm, view);
+        report_progress(front, farm);
     }
-    end_progress_line(view);
+    end_progress_line(front.view);
     std::lock_guard lock(loop_lock);
     return quit_status;
 }
 
-void print_outcome(const farm_s& farm, const conversion_plan_s& plan, bool in_place) {
+void print_outcome(const front_end_s& front, const farm_s& farm, const conversion_plan_s& plan,
+                   bool in_place) {
     if (!farm.finished && stop_signal != 0) {
         std::fprintf(stderr, "Stopped: every source is kept; run the same command again to "
                              "resume.\n");
         return;
     }
     if (!farm.finished) {
-        std::fprintf(stderr, "The conversion could not run; see log_swizzle.txt.\n");
+        std::fprintf(stderr, "The conversion could not run; see %s.\n", front.log_name.c_str());
         return;
     }
     int completed = 0;
@@ -341,16 +388,18 @@ void print_outcome(const farm_s& farm, const conversion_plan_s& plan, bool in_pl
     }
     int total = static_cast<int>(plan.jobs.size()) - existing;
     if (existing > 0) {
-        std::printf(in_place ? "%d PoC2 plots were already there when their turn came; their "
-                               "PoC1 plots are left as they are.\n"
-                             : "%d PoC2 plots were already there when their turn came; their "
-                               "sources are kept.\n",
-                    existing);
+        std::fprintf(front.human,
+                     in_place ? "%d PoC2 plots were already there when their turn came; their "
+                                "PoC1 plots are left as they are.\n"
+                              : "%d PoC2 plots were already there when their turn came; their "
+                                "sources are kept.\n",
+                     existing);
     }
     if (completed == total) {
-        std::printf(in_place ? "All %d conversions in place completed.\n"
-                             : "All %d conversions completed.\n",
-                    total);
+        std::fprintf(front.human,
+                     in_place ? "All %d conversions in place completed.\n"
+                              : "All %d conversions completed.\n",
+                     total);
     } else if (in_place) {
         std::fprintf(stderr,
                      "%d of %d conversions in place did not complete; run again to finish "
@@ -368,6 +417,74 @@ void print_outcome(const farm_s& farm, const conversion_plan_s& plan, bool in_pl
                                 "sources are kept.\n",
                      static_cast<int>(plan.unplaced_jobs.size()));
     }
+}
+
+// Opens the log the options name; empty when it is open, else why not. The default falls back
+// to log.txt as the window's does; a log the user named must be the one written.
+std::string open_log(const cli_options_s& options, front_end_s& front) {
+    if (options.log_path == "-") {
+        // Log lines quote file names, which may hold anything a terminal obeys.
+        open_log_stream(stderr, [](std::string_view message) { return printable(message, true); });
+        front.log_name = "the log on standard error";
+        return "";
+    }
+    std::string path = options.log_path.empty() ? "log_swizzle.txt" : options.log_path;
+    front.log_name = printable(path);
+    if (!open_log_file(path.c_str()) && !options.log_path.empty()) {
+        int error = errno;
+        close_log_file();
+        return "cannot write the log " + printable(path) + ": " + error_name(error);
+    }
+    return "";
+}
+
+// Boxes on the terminal; with --json questions take their safe answers without asking, and
+// every box is an event as well.
+void install_boxes(front_end_s& front) {
+    terminal_boxes_s boxes;
+    if (front.json) {
+        boxes.may_ask = false;
+        boxes.rule = "--json: the safe answer";
+        boxes.report = [&front](const box_report_s& box) {
+            send_event(front.events, box_event(box));
+        };
+    }
+    install_terminal_boxes(std::move(boxes));
+}
+
+// The jobs' starts and ends as events, posted from each stream's work thread with copies.
+void report_jobs(front_end_s& front, farm_settings_s& settings) {
+    if (!front.json) {
+        return;
+    }
+    settings.on_job_start = [&front](std::size_t stream, const conversion_job_s& job) {
+        send_event(front.events, job_start_event(stream, job));
+    };
+    settings.on_job_end = [&front](std::size_t stream, const conversion_job_s& job) {
+        send_event(front.events, job_end_event(stream, job));
+    };
+}
+
+// The budget as the plan event states it.
+budget_report_s budget_report_of(const conversion_plan_s& plan,
+                                 const std::vector<conversion_plan_s>& streams,
+                                 std::uint64_t max_ram_bytes) {
+    memory_status_s status = read_memory_status();
+    budget_report_s budget;
+    budget.limit = max_ram_bytes;
+    budget.available = status.available_bytes;
+    budget.bytes = farm_buffer_bytes(status, streams, max_ram_bytes);
+    budget.change = farm_budget_change(status, plan, max_ram_bytes);
+    return budget;
+}
+
+// Ends a run that converted nothing: its summary event, and the status.
+int end_without_run(front_end_s& front, const conversion_plan_s& plan, int status) {
+    if (front.json) {
+        send_event(front.events,
+                   summary_event(outcome_of_run(plan), 0, 0, run_end::not_run, {}, status));
+    }
+    return status;
 }
 
 } // namespace
@@ -394,26 +511,47 @@ int main(int argc, char** argv) {
             }
         }
     }
+    front_end_s front;
+    front.json = options.json;
+    front.human = options.json ? stderr : stdout;
+    std::string log_problem = open_log(options, front);
+    if (!log_problem.empty()) {
+        return usage_error(log_problem);
+    }
 
     install_stop_signals();
-    open_log_file("log_swizzle.txt");
-    set_log_echo(false); // the log file has every line; the terminal shows the boxes
-    install_terminal_boxes();
+    set_log_echo(false); // the log has every line; the terminal shows the boxes
+    install_boxes(front);
     install_loop_hooks();
     run_ui_tasks(); // this thread is the interface thread from here on
+    if (front.json) {
+        send_event(front.events,
+                   start_event(SCOOPSHIFT_VERSION, options.in_place, options.sources,
+                               options.destinations,
+                               options.log_path.empty() ? "log_swizzle.txt" : options.log_path));
+    }
     // A merge of hundreds of plots holds every one of them open.
     std::uint64_t open_files = raise_open_file_limit();
     log_message("Up to %llu files may be open at once\n",
                 static_cast<unsigned long long>(open_files));
 
     conversion_plan_s plan = plan_conversion(request_of(options));
+    std::vector<std::string> stream_names;
+    std::vector<conversion_plan_s> streams = split_into_streams(plan, &stream_names);
+    if (front.json) {
+        send_event(front.events,
+                   plan_event(plan, streams, stream_names,
+                              budget_report_of(plan, streams, options.max_ram_bytes)));
+    }
     report_plan_shortfall(plan);
     if (options.in_place) {
-        print_in_place_plan(plan, options.sources, options.max_ram_bytes);
+        print_in_place_plan(front.human, plan, options.sources, stream_names,
+                            options.max_ram_bytes);
     } else {
-        print_plan(plan, options.max_ram_bytes, options.sources.size() > 1);
+        print_plan(front.human, plan, stream_names, options.max_ram_bytes,
+                   options.sources.size() > 1);
     }
-    print_set_aside(plan);
+    print_set_aside(front.human, plan);
 
     switch (plan.outcome) {
     case plan_outcome::no_room:
@@ -430,25 +568,27 @@ int main(int argc, char** argv) {
                                      : "Nothing was converted: the destination has no room for "
                                        "the plots.\n");
         }
-        return 1;
+        return end_without_run(front, plan, 1);
     case plan_outcome::no_folders:
     case plan_outcome::no_plots:
-        std::printf("No optimized PoC1 plots in %s.\n", folder_list(options.sources).c_str());
-        return 0;
+        std::fprintf(front.human, "No optimized PoC1 plots in %s.\n",
+                     folder_list(options.sources).c_str());
+        return end_without_run(front, plan, 0);
     case plan_outcome::set_aside:
-        std::printf("Nothing to convert: every plot found is left as it is.\n");
-        return 0;
+        std::fprintf(front.human, "Nothing to convert: every plot found is left as it is.\n");
+        return end_without_run(front, plan, 0);
     case plan_outcome::all_there:
-        std::printf(options.in_place
-                        ? "Nothing to convert: every PoC1 plot of this folder already has its "
-                          "PoC2 plot beside it.\n"
-                        : "Nothing to convert: every PoC2 plot of this plan is already there.\n");
-        return 0;
+        std::fprintf(front.human,
+                     options.in_place
+                         ? "Nothing to convert: every PoC1 plot of this folder already has its "
+                           "PoC2 plot beside it.\n"
+                         : "Nothing to convert: every PoC2 plot of this plan is already there.\n");
+        return end_without_run(front, plan, 0);
     case plan_outcome::planned:
         break;
     }
     if (options.plan_only) {
-        return 0;
+        return end_without_run(front, plan, 0);
     }
 
     farm_settings_s settings;
@@ -458,43 +598,67 @@ int main(int argc, char** argv) {
     if (const char* seconds = std::getenv("SCOOPSHIFT_CHECKPOINT_SECONDS")) {
         settings.checkpoints.seconds = std::strtod(seconds, nullptr);
     }
+    report_jobs(front, settings);
     farm_s& farm = the_farm();
     // The run's time is the whole farm's, and ends where the work does, before the closing
     // question waits for the user.
     auto started = std::chrono::steady_clock::now();
     auto ended = started;
     bool ended_normally = false;
+    std::vector<std::string> deleted;
     start_farm(farm, plan, options.max_ram_bytes, settings, [&] {
         ended = std::chrono::steady_clock::now();
         ended_normally = true;
+        report_progress(front, farm, true);
         if (options.in_place) {
             end_in_place_run(farm_plan(farm));
             return;
         }
         source_deletion choice = deletion_of(options.deletion);
         completion_s done = offer_source_deletion(farm_plan(farm), choice);
+        deleted = done.deleted;
         if (done.question_due && choice != source_deletion::ask) {
-            print_decided_question("Done!", done_question,
-                                   done.delete_sources ? "yes (--delete-sources)"
-                                                       : "no (--keep-sources)");
+            const char* rule = done.delete_sources ? "--delete-sources" : "--keep-sources";
+            std::string answer = std::string(done.delete_sources ? "yes (" : "no (") + rule + ")";
+            print_decided_question("Done!", done_question, answer.c_str());
+            if (front.json) {
+                send_event(front.events,
+                           box_event({"Done!", done_question, message_box_kind::yes_no,
+                                      done.delete_sources, rule}));
+            }
         }
     });
-    int status = run_loop(farm);
+    int status = run_loop(front, farm);
     // A stream that could not run ends the program; the others stop where they are.
     if (!farm.finished) {
         stop_farm(farm);
     }
     join_farm(farm);
+    // What the work threads posted last (the ends of the jobs they stopped) is still reported;
+    // an unfinished farm's completion is not run.
+    if (!farm.finished) {
+        farm.on_complete = nullptr;
+    }
+    run_ui_tasks();
     if (!ended_normally) {
         ended = std::chrono::steady_clock::now();
     }
+    report_progress(front, farm, true);
     conversion_plan_s outcome = farm_plan(farm);
     double seconds = std::chrono::duration<double>(ended - started).count();
-    std::fputs(run_summary(outcome, farm_progress(farm).written, seconds).c_str(), stdout);
-    print_outcome(farm, outcome, options.in_place);
+    std::uint64_t written = farm_progress(farm).written;
+    std::fputs(run_summary(outcome, written, seconds).c_str(), front.human);
+    print_outcome(front, farm, outcome, options.in_place);
     // Plots left out for want of room were not converted either.
     if ((!farm.finished || !outcome.unplaced_jobs.empty()) && status == 0) {
         status = 1;
+    }
+    if (front.json) {
+        run_end end = farm.finished      ? run_end::finished
+                      : stop_signal != 0 ? run_end::stopped
+                                         : run_end::could_not_run;
+        send_event(front.events,
+                   summary_event(outcome_of_run(outcome), written, seconds, end, deleted, status));
     }
     return status;
 }

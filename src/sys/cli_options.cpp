@@ -8,9 +8,11 @@
 
 const char* const cli_usage =
     "usage: scoopshift-cli [--no-merge] [--max-ram GIB] [--delete-sources | --keep-sources]\n"
-    "                      [--verify] [--plan-only] SOURCE_DIR... DESTINATION_DIR\n"
+    "                      [--verify] [--plan-only] [--json] [--log FILE]\n"
+    "                      SOURCE_DIR... DESTINATION_DIR\n"
     "       scoopshift-cli [options] SOURCE_DIR... --destination DIR [--destination DIR]...\n"
-    "       scoopshift-cli [--max-ram GIB] [--plan-only] --in-place FOLDER...\n"
+    "       scoopshift-cli [--max-ram GIB] [--plan-only] [--json] [--log FILE]\n"
+    "                      --in-place FOLDER...\n"
     "       scoopshift-cli --help | --version\n"
     "\n"
     "Converts the optimized PoC1 plots of every SOURCE_DIR to PoC2 plots in DESTINATION_DIR\n"
@@ -31,12 +33,17 @@ const char* const cli_usage =
     "                     room only for a small journal; each plot is its own job, nothing is\n"
     "                     deleted\n"
     "  --plan-only        show the plan and stop\n"
+    "  --json             write events as JSON, one object a line, to standard output (the\n"
+    "                     plan, each output's start and end, progress, questions and their\n"
+    "                     answers, the summary) and the text for people to standard error;\n"
+    "                     questions take their answers without a terminal\n"
+    "  --log FILE         write the log to FILE (- for standard error); default\n"
+    "                     log_swizzle.txt in the working folder\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "\n"
     "Exit status: 0 when every conversion completed, 1 when one failed or the run could not\n"
-    "start, 2 for a mistake on the command line. The log is log_swizzle.txt in the working\n"
-    "folder.\n";
+    "start, 2 for a mistake on the command line, whatever the mode.\n";
 
 bool parse_gib(const std::string& text, std::uint64_t* bytes) {
     // Plain decimals only: strtod would also take "0x10" (16), "1e-300" (0, which means
@@ -126,6 +133,14 @@ bool parse_cli_options(int argc, char** argv, cli_options_s* options, std::strin
             options->plan_only = true;
         } else if (arg == "--in-place") {
             options->in_place = true;
+        } else if (arg == "--json") {
+            options->json = true;
+        } else if (arg == "--log") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                *error = "--log needs a file, or - for standard error";
+                return false;
+            }
+            options->log_path = argv[++i];
         } else if (arg == "--delete-sources" || arg == "--keep-sources") {
             auto wanted = arg == "--delete-sources" ? deletion_answer::delete_sources
                                                     : deletion_answer::keep_sources;

@@ -18,6 +18,9 @@ struct cli_options_s {
     bool plan_only = false;
     bool verify = false;   // read every output back against its sources before it is complete
     bool in_place = false; // convert the plots of `sources` in their own files
+    bool json = false;     // events as JSON lines on standard output, human text on error
+    // --log: "" for log_swizzle.txt in the working folder, "-" for standard error.
+    std::string log_path;
     bool help = false;
     bool version = false;
     std::vector<std::string> sources;      // in place: the folders to convert; each once

@@ -73,3 +73,17 @@ std::string printable(std::string_view text, bool keep_line_breaks) {
     }
     return out;
 }
+
+bool is_utf8(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::uint32_t code_point = 0;
+        std::size_t length =
+            static_cast<unsigned char>(text[at]) < 0x80 ? 1 : utf8_sequence(text, at, &code_point);
+        if (length == 0) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}

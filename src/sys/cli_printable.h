@@ -13,3 +13,6 @@
 // The text with its control characters (C0, DEL, C1) and invalid UTF-8 escaped. Line breaks
 // are kept when keep_line_breaks is true (message texts), escaped otherwise (names).
 std::string printable(std::string_view text, bool keep_line_breaks = false);
+
+// Whether the text is well-formed UTF-8 throughout.
+bool is_utf8(std::string_view text);

@@ -68,44 +68,63 @@ std::string elapsed_text(double seconds) {
     return printed("%llu h %02u min %02u s", hours, minutes, rest);
 }
 
-std::string run_summary(const conversion_plan_s& plan, std::uint64_t written, double seconds) {
-    std::vector<std::string> converted, already_there, skipped, failed;
-    std::uint64_t converted_bytes = 0;
+run_outcome_s outcome_of_run(const conversion_plan_s& plan) {
+    run_outcome_s groups;
     for (const conversion_job_s& job : plan.existing_jobs) {
-        already_there.push_back(printable(job.output_path));
+        groups.already_there.push_back(&job);
     }
     for (const conversion_job_s& job : plan.jobs) {
-        std::string output = printable(job.output_path);
         switch (outcome_of(job)) {
         case outcome::converted:
-            converted.push_back(output);
-            converted_bytes += plot_size(job.nonces);
+            groups.converted.push_back(&job);
+            groups.converted_bytes += plot_size(job.nonces);
             break;
         case outcome::already_there:
-            already_there.push_back(output);
+            groups.already_there.push_back(&job);
             break;
         case outcome::skipped:
-            skipped.push_back(output);
+            groups.skipped.push_back(&job);
             break;
         case outcome::failed:
-            failed.push_back(output + ": " +
-                             printable(job.failure.empty() ? "it did not complete" : job.failure));
+            groups.failed.push_back(&job);
             break;
         }
     }
+    for (const conversion_job_s& job : plan.unplaced_jobs) {
+        groups.no_room.push_back(&job);
+    }
+    return groups;
+}
+
+std::string run_summary(const conversion_plan_s& plan, std::uint64_t written, double seconds) {
+    run_outcome_s groups = outcome_of_run(plan);
+    auto outputs = [](const std::vector<const conversion_job_s*>& jobs) {
+        std::vector<std::string> lines;
+        for (const conversion_job_s* job : jobs) {
+            lines.push_back(printable(job->output_path));
+        }
+        return lines;
+    };
+    std::vector<std::string> failed;
+    for (const conversion_job_s* job : groups.failed) {
+        failed.push_back(printable(job->output_path) + ": " +
+                         printable(job->failure.empty() ? "it did not complete" : job->failure));
+    }
 
     std::string text = "Summary:\n";
-    add_group(text, "Converted", converted,
-              converted.empty() ? "" : std::string(" (") + size_text(converted_bytes, false) + ")");
-    if (!already_there.empty()) {
-        add_group(text, "Already there, sources kept", already_there, "");
+    add_group(text, "Converted", outputs(groups.converted),
+              groups.converted.empty()
+                  ? ""
+                  : std::string(" (") + size_text(groups.converted_bytes, false) + ")");
+    if (!groups.already_there.empty()) {
+        add_group(text, "Already there, sources kept", outputs(groups.already_there), "");
     }
-    add_group(text, "Skipped", skipped, "");
+    add_group(text, "Skipped", outputs(groups.skipped), "");
     add_group(text, "Failed", failed, "");
-    if (!plan.unplaced_jobs.empty()) {
+    if (!groups.no_room.empty()) {
         std::vector<std::string> unplaced;
-        for (const conversion_job_s& job : plan.unplaced_jobs) {
-            unplaced.push_back(printable(unplaced_name(job)));
+        for (const conversion_job_s* job : groups.no_room) {
+            unplaced.push_back(printable(unplaced_name(*job)));
         }
         add_group(text, "No room, sources kept", unplaced, "");
     }

@@ -16,8 +16,9 @@
 
 namespace {
 
-std::mutex terminal_lock;   // every write to the terminal
-int status_lines_shown = 0; // guarded by terminal_lock; the cursor ends the last of them
+std::mutex terminal_lock;      // every write to the terminal
+int status_lines_shown = 0;    // guarded by terminal_lock; the cursor ends the last of them
+terminal_boxes_s box_settings; // written at start-up, before other threads exist; then read
 
 constexpr double rate_window_seconds = 10;
 constexpr double plain_line_interval = 10;
@@ -53,7 +54,8 @@ bool prompt_yes_no(const char* title, const char* text) {
     }
 }
 
-bool answer_box(const char* title, const char* raw_text, message_box_kind kind) {
+box_report_s show_box(const char* title, const char* raw_text, message_box_kind kind) {
+    box_report_s report{title, raw_text, kind, false, ""};
     // Box texts name files, and a file name may hold anything.
     std::string shown = printable(raw_text, true);
     const char* text = shown.c_str();
@@ -61,13 +63,21 @@ bool answer_box(const char* title, const char* raw_text, message_box_kind kind) 
     clear_status_lines();
     if (kind == message_box_kind::ok) {
         std::fprintf(stderr, "%s: %s\n", title, text);
-        return false;
+    } else if (box_settings.may_ask && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+        report.answer = prompt_yes_no(title, text);
+    } else {
+        report.rule = box_settings.rule;
+        std::fprintf(stderr, "%s\n%s\nno (%s)\n", title, text, report.rule.c_str());
     }
-    if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
-        return prompt_yes_no(title, text);
+    return report;
+}
+
+bool answer_box(const char* title, const char* raw_text, message_box_kind kind) {
+    box_report_s report = show_box(title, raw_text, kind);
+    if (box_settings.report) {
+        box_settings.report(report);
     }
-    std::fprintf(stderr, "%s\n%s\nno (no terminal to ask)\n", title, text);
-    return false;
+    return report.answer;
 }
 
 // Bytes per second between the oldest kept sample and the newest.
@@ -85,35 +95,27 @@ double percent(std::uint64_t part, std::uint64_t total) {
     return total == 0 ? 0 : 100.0 * static_cast<double>(part) / static_cast<double>(total);
 }
 
-// One stream's figures. Work taken over from an earlier run counts as done; rates come from this
-// run's work (the samples hold this run's reads and writes).
-std::string progress_line(const farm_progress_s& figures,
-                          const std::deque<progress_sample_s>& samples, double t,
-                          bool verify_outputs) {
-    std::uint64_t read = figures.read + figures.resumed;
-    std::uint64_t written = figures.written + figures.resumed;
-    std::uint64_t total = figures.total;
+// One stream's figures as a line.
+std::string progress_line(const stream_figures_s& figures) {
     char read_rate[32];
     char write_rate[32];
-    format_size(sizeof read_rate, read_rate,
-                static_cast<std::uint64_t>(rate(samples, &progress_sample_s::read)), false, "/s");
-    format_size(sizeof write_rate, write_rate,
-                static_cast<std::uint64_t>(rate(samples, &progress_sample_s::written)), false,
+    format_size(sizeof read_rate, read_rate, static_cast<std::uint64_t>(figures.read_rate), false,
                 "/s");
+    format_size(sizeof write_rate, write_rate, static_cast<std::uint64_t>(figures.write_rate),
+                false, "/s");
     char part[256];
     std::snprintf(part, sizeof part, "Read %0.1f%% (%s), written %0.1f%% (%s)",
-                  percent(read, total), read_rate, percent(written, total), write_rate);
+                  percent(figures.read, figures.total), read_rate,
+                  percent(figures.written, figures.total), write_rate);
     std::string line = part;
-    if (verify_outputs) {
-        std::snprintf(part, sizeof part, ", verified %0.1f%%", percent(figures.verified, total));
+    if (figures.verifying) {
+        std::snprintf(part, sizeof part, ", verified %0.1f%%",
+                      percent(figures.verified, figures.total));
         line += part;
     }
-    // The remaining time applies the average write rate since the start to what is left.
-    if (t > 5 && figures.written > 0 && written < total) {
-        double remaining =
-            static_cast<double>(total - written) / (static_cast<double>(figures.written) / t);
-        const char* elapsed_text = duration_text(t);
-        const char* remaining_text = duration_text(remaining);
+    if (figures.seconds_left >= 0 && figures.written < figures.total) {
+        const char* elapsed_text = duration_text(figures.seconds);
+        const char* remaining_text = duration_text(figures.seconds_left);
         std::snprintf(part, sizeof part, ". Elapsed time: %s, Estimated remaining: %s",
                       elapsed_text, remaining_text);
         line += part;
@@ -123,7 +125,8 @@ std::string progress_line(const farm_progress_s& figures,
 
 } // namespace
 
-void install_terminal_boxes() {
+void install_terminal_boxes(terminal_boxes_s boxes) {
+    box_settings = std::move(boxes);
     set_message_box_handler([](int, const char* title, const char* text, message_box_kind kind) {
         return answer_box(title, text, kind);
     });
@@ -142,29 +145,61 @@ std::string fit_to_width(const std::string& line, int columns) {
     return line.substr(0, static_cast<std::size_t>(columns - 1));
 }
 
-void show_progress(const farm_s& farm, progress_view_s& view) {
+std::vector<stream_figures_s> sample_progress(const farm_s& farm, progress_view_s& view) {
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - view.start;
     double t = elapsed.count();
     view.samples.resize(farm.streams.size());
-    std::vector<std::string> lines;
+    std::vector<stream_figures_s> all;
     for (std::size_t i = 0; i < farm.streams.size(); ++i) {
         const swizzler_s& stream = *farm.streams[i];
-        farm_progress_s figures = stream_progress(stream);
+        farm_progress_s counters = stream_progress(stream);
         std::deque<progress_sample_s>& samples = view.samples[i];
-        samples.push_back({t, figures.read, figures.written});
+        samples.push_back({t, counters.read, counters.written});
         while (samples.size() > 2 && t - samples.front().seconds > rate_window_seconds) {
             samples.pop_front();
         }
-        std::string line = progress_line(figures, samples, t, stream.verify_outputs);
-        if (farm.streams.size() > 1 && i < farm.stream_names.size()) {
+        stream_figures_s figures;
+        figures.seconds = t;
+        figures.total = counters.total;
+        figures.read = counters.read + counters.resumed;
+        figures.written = counters.written + counters.resumed;
+        figures.verified = counters.verified;
+        figures.read_rate = rate(samples, &progress_sample_s::read);
+        figures.write_rate = rate(samples, &progress_sample_s::written);
+        figures.verifying = stream.verify_outputs;
+        // The remaining time applies the average write rate since the start to what is left.
+        if (figures.written >= figures.total) {
+            figures.seconds_left = 0;
+        } else if (t > 5 && counters.written > 0) {
+            figures.seconds_left = static_cast<double>(figures.total - figures.written) /
+                                   (static_cast<double>(counters.written) / t);
+        }
+        all.push_back(figures);
+    }
+    return all;
+}
+
+bool plain_lines_due(progress_view_s& view, double seconds) {
+    if (seconds - view.last_shown < plain_line_interval) {
+        return false;
+    }
+    view.last_shown = seconds;
+    return true;
+}
+
+void show_progress(const farm_s& farm, progress_view_s& view) {
+    std::vector<stream_figures_s> figures = sample_progress(farm, view);
+    if (figures.empty() || (!view.terminal && !plain_lines_due(view, figures.front().seconds))) {
+        return;
+    }
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < figures.size(); ++i) {
+        std::string line = progress_line(figures[i]);
+        if (figures.size() > 1 && i < farm.stream_names.size()) {
             line = printable(farm.stream_names[i]) + ": " + line;
         }
         lines.push_back(std::move(line));
     }
-    if (lines.empty() || (!view.terminal && t - view.last_shown < plain_line_interval)) {
-        return;
-    }
-    view.last_shown = t;
 
     std::lock_guard lock(terminal_lock);
     if (view.terminal) {

@@ -20,6 +20,8 @@ constexpr int large_message = 16384;
 
 std::mutex log_mutex;             // guards log_file and every write to it
 std::FILE* log_file = nullptr;    // guarded by log_mutex
+bool log_file_ours = false;       // guarded by log_mutex; false for a stream the caller keeps
+log_filter_fn log_filter;         // guarded by log_mutex; what a kept stream's messages go through
 message_box_fn box_handler;       // written before other threads exist, then only read
 bool log_echo = true;             // written before other threads exist, then only read
 bool failed_checks_abort = false; // written before other threads exist, then only read
@@ -59,6 +61,7 @@ void write_log_line(const formatted_s& message) {
         if (log_file == nullptr) {
             return;
         }
+        log_file_ours = true;
     }
     char stamp[32];
     std::time_t now = std::time(nullptr);
@@ -66,7 +69,12 @@ void write_log_line(const formatted_s& message) {
     localtime_r(&now, &local);
     std::size_t stamp_length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
     std::fwrite(stamp, 1, stamp_length, log_file);
-    std::fwrite(message.text, 1, message.length, log_file);
+    if (log_filter) {
+        std::string filtered = log_filter(std::string_view(message.text, message.length));
+        std::fwrite(filtered.data(), 1, filtered.size(), log_file);
+    } else {
+        std::fwrite(message.text, 1, message.length, log_file);
+    }
     std::fflush(log_file);
 }
 
@@ -78,15 +86,31 @@ bool raise_box(int window, const char* title, const formatted_s& message, messag
     return false;
 }
 
+// Closes a log file this module opened; a stream the caller keeps is only let go.
+void let_go_of_log() {
+    if (log_file != nullptr && log_file_ours) {
+        std::fclose(log_file);
+    }
+    log_file = nullptr;
+    log_filter = nullptr;
+}
+
 } // namespace
 
 bool open_log_file(const char* path) {
     std::lock_guard lock(log_mutex);
-    if (log_file != nullptr) {
-        std::fclose(log_file);
-    }
+    let_go_of_log();
     log_file = std::fopen(path, "w");
+    log_file_ours = true;
     return log_file != nullptr;
+}
+
+void open_log_stream(std::FILE* stream, log_filter_fn filter) {
+    std::lock_guard lock(log_mutex);
+    let_go_of_log();
+    log_file = stream;
+    log_file_ours = false;
+    log_filter = std::move(filter);
 }
 
 bool log_file_is_open() {
@@ -96,10 +120,7 @@ bool log_file_is_open() {
 
 void close_log_file() {
     std::lock_guard lock(log_mutex);
-    if (log_file != nullptr) {
-        std::fclose(log_file);
-        log_file = nullptr;
-    }
+    let_go_of_log();
 }
 
 void log_message(const char* format, ...) {

@@ -1,7 +1,8 @@
 // The program's three reporting channels and its consistency check.
 //
 // log_message writes one time-stamped line to the log file ("log_swizzle.txt",
-// opened by start-up; "log.txt" when a message arrives before or without it)
+// opened by start-up, or the file or stream a front end chose; "log.txt" when
+// a message arrives before or without it)
 // and the same text, without the timestamp, to standard error. Every message
 // carries its own "\n". show_message and ask_yes_no raise message boxes through
 // a handler that the host installs; with none installed, show_message writes to
@@ -17,6 +18,8 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #define SCOOPSHIFT_PRINTF(fmt_index, first_arg)                                                    \
     __attribute__((format(printf, fmt_index, first_arg)))
@@ -24,6 +27,14 @@
 // Opens the log file at path for writing, truncating it, as start-up does; false when it cannot.
 // The file replaces any log already open.
 bool open_log_file(const char* path);
+
+// Rewrites a log message before it reaches a stream (makes file names safe for a terminal).
+using log_filter_fn = std::function<std::string(std::string_view message)>;
+
+// Writes the log to `stream`, an open stream the caller keeps (standard error), in place of a
+// file, each message passed through `filter` when there is one: close_log_file and a later open
+// leave the stream itself open.
+void open_log_stream(std::FILE* stream, log_filter_fn filter = {});
 
 // True while a log file is open (start-up checks that none is open yet).
 bool log_file_is_open();

@@ -147,6 +147,26 @@ TEST_F(cli_terminal_test, a_run_on_a_terminal_asks_done_and_ends_with_its_summar
     }
 }
 
+// With --json nobody is asked, even on a terminal: Done! takes its safe answer and the event says
+// so; there are no progress lines. A prompt would hang the run until it is killed. The log goes
+// where --log says.
+TEST_F(cli_terminal_test, with_json_a_terminal_is_not_asked_and_shows_no_progress_lines) {
+    auto run = run_on_terminal(work.path,
+                               {"--json", "--log", "chosen.log", source.path, destination.path});
+    ASSERT_EQ(run.status, 0) << run.screen;
+    EXPECT_NE(read_text_file(work.path + "/chosen.log").find(" Work thread ended\n"),
+              std::string::npos);
+    EXPECT_FALSE(exists(work.path + "/log_swizzle.txt"));
+    EXPECT_EQ(run.screen.find("[y/n]"), std::string::npos) << run.screen;
+    EXPECT_EQ(run.screen.find("Read "), std::string::npos) << run.screen;
+    EXPECT_NE(run.screen.find(R"("title":"Done!")"), std::string::npos) << run.screen;
+    EXPECT_NE(run.screen.find(R"("answer":"no","answered_by":"rule")"), std::string::npos)
+        << run.screen;
+    for (const auto& p : plots) {
+        EXPECT_TRUE(exists(source_of(p))) << poc1_name(p);
+    }
+}
+
 // A rerun after one output was finished and one source was found too long: the summary says
 // what was already there and why the other failed.
 TEST_F(cli_terminal_test,
