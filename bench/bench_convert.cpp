@@ -36,7 +36,7 @@
 #include "swizzler/conversion_record.h"
 #include "swizzler/worker.h"
 #include "util/log.h"
-#include "util/positioned_io.h"
+#include "util/transfer_faults.h"
 #include "util/ui_tasks.h"
 
 namespace {
@@ -102,13 +102,15 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
     if (options.stop_at > 0) {
         std::uint64_t stop_after =
             static_cast<std::uint64_t>(plot_size(plot.nonces) * options.stop_at);
-        set_io_fault_hook([&record, stop_after](const file_handle_s&, io_direction direction,
-                                                std::uint64_t, std::uint64_t) {
-            if (direction == io_direction::write && record.bytes_written.load() >= stop_after) {
-                record.stop = true;
-            }
-            return 0;
-        });
+        record.transfers =
+            with_faults(automatic_transfers(), [&record, stop_after](const file_handle_s&,
+                                                                     io_direction direction,
+                                                                     std::uint64_t, std::uint64_t) {
+                if (direction == io_direction::write && record.bytes_written.load() >= stop_after) {
+                    record.stop = true;
+                }
+                return 0;
+            });
     }
     plan_one_job(record, source, plot, folder, false);
     start_work_thread(record, options.budget, [] {});

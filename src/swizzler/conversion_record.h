@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "catalogue/conversion_plan.h"
-#include "util/io_queue.h"
+#include "util/transfer_backend.h"
 
 // How often the pipeline checkpoints: at the first pair boundary after either has passed.
 struct checkpoint_interval_s {
@@ -42,7 +42,9 @@ struct swizzler_s {
     checkpoint_interval_s checkpoints; // how often a job's progress is made durable
     bool verify_outputs = false;       // read each output back against its sources before its name
     std::uint64_t ram_limit = 0;       // memory budget in bytes, 0 = automatic
-    io_backend transfers = io_backend::automatic; // how transfers are done (tests choose)
+    // How transfers are done: the back-end the run opens for itself (tests hand their own, or
+    // wrap this one to fail transfers or crash at named instants).
+    transfer_backend_s transfers = automatic_transfers();
     std::atomic<bool> stop{false};
     std::thread thread; // the work thread; never joined by the program
 };

@@ -28,7 +28,7 @@
 struct farm_settings_s {
     bool verify_outputs = false;
     checkpoint_interval_s checkpoints;
-    io_backend transfers = io_backend::automatic;
+    transfer_backend_s transfers = automatic_transfers(); // each stream opens a copy of its own
 };
 
 struct farm_s {

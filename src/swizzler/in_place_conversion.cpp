@@ -11,7 +11,6 @@
 #include "catalogue/in_place_journal.h"
 #include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/in_place_pipeline.h"
 #include "util/log.h"
 #include "util/positioned_io.h"
@@ -151,7 +150,7 @@ bool create_journal(in_place_job_s& work) {
     if (!flush_folder(work, work.journal_path)) {
         return false;
     }
-    crash_point("in-place journal created", work.journal_path);
+    announce(*work.means.transfers, "in-place journal created", work.journal_path);
     return true;
 }
 
@@ -169,7 +168,7 @@ bool take_temporary_name(in_place_job_s& work) {
     if (!flush_folder(work, work.temporary)) {
         return false;
     }
-    crash_point("in-place plot renamed", work.temporary);
+    announce(*work.means.transfers, "in-place plot renamed", work.temporary);
     return true;
 }
 
@@ -252,7 +251,7 @@ bool resume(in_place_job_s& work, journal_position_s* position) {
     }
     log_message("Resuming the in-place conversion of %s\n", work.temporary.c_str());
     in_place_failure_s failure;
-    if (!replay_journal(work.files, position, &failure)) {
+    if (!replay_journal(*work.means.transfers, work.files, position, &failure)) {
         log_message("Could not finish the journaled groups of %s: %s at offset %llu failed, "
                     "error %d\n",
                     work.temporary.c_str(), failure.path.c_str(),
@@ -294,7 +293,7 @@ void finish(in_place_job_s& work) {
         fail_job(work.job, "its data could not be flushed to the disk" + error_text(error));
         return;
     }
-    crash_point("in-place data flushed", work.temporary);
+    announce(*work.means.transfers, "in-place data flushed", work.temporary);
     if (!rename_without_replacing(work.temporary, work.job.output_path, &error)) {
         log_message("Error renaming %s to %s\n", work.temporary.c_str(),
                     work.job.output_path.c_str());
@@ -302,7 +301,7 @@ void finish(in_place_job_s& work) {
                                            : "it could not be renamed" + error_text(error));
         return;
     }
-    crash_point("in-place renamed", work.job.output_path);
+    announce(*work.means.transfers, "in-place renamed", work.job.output_path);
     if (!flush_folder(work, work.job.output_path)) {
         return;
     }
@@ -347,7 +346,7 @@ void convert_in_place(swizzler_s& record, conversion_job_s& job, job_means_s& me
     }
     in_place_failure_s failure;
     in_place_outcome outcome =
-        convert_in_place_groups(record, work.files, *means.queue, position, &failure);
+        convert_in_place_groups(record, work.files, *means.transfers, position, &failure);
     if (outcome == in_place_outcome::converted && record.stop.load()) {
         outcome = in_place_outcome::stopped; // a stopped run gives no final names
     }

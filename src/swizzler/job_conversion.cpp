@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "catalogue/plot_format.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/output_check.h"
 #include "swizzler/progress_record.h"
 #include "swizzler/target_creation.h"
@@ -157,7 +156,8 @@ bool prove_output(swizzler_s& record, conversion_job_s& job, const std::vector<s
                         pool.free[3],
                         pool.tile_bytes / scoop_size,
                         means.low_reader,
-                        means.high_reader};
+                        means.high_reader,
+                        &record.transfers};
     log_message("Verifying %s\n", temporary_path.c_str());
     std::uint64_t difference = 0;
     switch (check_output(record, checked, target, job.nonces, space, &difference)) {
@@ -202,7 +202,7 @@ void finish_job(swizzler_s& record, conversion_job_s& job, const std::vector<sou
                  "its data could not be flushed to the disk (error " + std::to_string(error) + ")");
         return;
     }
-    crash_point("data flushed", temporary_path);
+    announce(*means.transfers, "data flushed", temporary_path);
     if (record.verify_outputs &&
         !prove_output(record, job, sources, target, temporary_path, means)) {
         return;
@@ -214,7 +214,7 @@ void finish_job(swizzler_s& record, conversion_job_s& job, const std::vector<sou
                           : "it could not be renamed (error " + std::to_string(error) + ")");
         return;
     }
-    crash_point("renamed", job.output_path);
+    announce(*means.transfers, "renamed", job.output_path);
     if (!sync_folder_of(job.output_path, &error)) {
         log_message("Failed to flush the folder of %s to the disk, error %d\n",
                     job.output_path.c_str(), error);
@@ -267,27 +267,28 @@ bool take_over(const conversion_job_s& job, const std::string& temporary_path,
 
 // Makes the pairs before `pairs_done` durable, then records them: the record never describes
 // data that a power cut could still take away.
-bool record_progress(const file_handle_s& target, const std::string& temporary_path,
-                     const std::string& record_path, progress_record_s* progress,
-                     std::uint64_t pairs_done, byte_span_s low, const std::uint8_t* low_bytes,
-                     byte_span_s high, const std::uint8_t* high_bytes) {
+bool record_progress(transfer_backend_s& transfers, const file_handle_s& target,
+                     const std::string& temporary_path, const std::string& record_path,
+                     progress_record_s* progress, std::uint64_t pairs_done, byte_span_s low,
+                     const std::uint8_t* low_bytes, byte_span_s high,
+                     const std::uint8_t* high_bytes) {
     int error = 0;
     if (!flush_target(target, &error)) {
         log_message("Failed to flush %s to the disk, error %d\n", temporary_path.c_str(), error);
         return false;
     }
-    crash_point("data flushed", temporary_path);
+    announce(transfers, "data flushed", temporary_path);
     progress->pairs_done = pairs_done;
     progress->low_carry = low;
     progress->low_carry_bytes.assign(low_bytes, low_bytes + low.size());
     progress->high_carry = high;
     progress->high_carry_bytes.assign(high_bytes, high_bytes + high.size());
-    if (!store_progress_record(record_path, progress, &error)) {
+    if (!store_progress_record(record_path, progress, &error, transfers)) {
         log_message("Could not record the progress of %s, error %d\n", temporary_path.c_str(),
                     error);
         return false;
     }
-    crash_point("progress recorded", record_path);
+    announce(transfers, "progress recorded", record_path);
     return true;
 }
 
@@ -376,11 +377,11 @@ void convert_job(swizzler_s& record, conversion_job_s& job, job_means_s& means) 
     checkpoint_fn checkpoint = [&](std::uint64_t pairs_done, byte_span_s low,
                                    const std::uint8_t* low_bytes, byte_span_s high,
                                    const std::uint8_t* high_bytes) {
-        return record_progress(target, temporary_path, record_path, &progress, pairs_done, low,
-                               low_bytes, high, high_bytes);
+        return record_progress(*means.transfers, target, temporary_path, record_path, &progress,
+                               pairs_done, low, low_bytes, high, high_bytes);
     };
     pipeline_result_s result =
-        run_job_pipeline(record, layout, files, target, *means.pool, *means.queue, resume,
+        run_job_pipeline(record, layout, files, target, *means.pool, *means.transfers, resume,
                          checkpoint, record.checkpoints);
     if (result.outcome == pipeline_outcome::converted && record.stop.load()) {
         result.outcome = pipeline_outcome::stopped; // a stopped run gives no final names

@@ -57,7 +57,7 @@ struct pipeline_s {
     const std::vector<const file_handle_s*>* sources = nullptr;
     const file_handle_s* target = nullptr;
     tile_pool_s* pool = nullptr;
-    io_queue_s* queue = nullptr;
+    transfer_backend_s* transfers = nullptr;
     bool in_place = false;
     std::uint64_t reserve = 0; // free buffers that reading ahead leaves for target tiles
     std::map<tile_key_s, tile_s> tiles;
@@ -114,7 +114,7 @@ void submit(pipeline_s& p, tile_s& tile, io_direction direction, byte_span_s spa
     request.length = span.size();
     request.buffer = tile.data + (span.begin - tile.span.begin);
     request.tag = reinterpret_cast<std::uintptr_t>(&tile);
-    submit_io(*p.queue, request);
+    submit_io(*p.transfers, request);
     ++p.in_flight;
 }
 
@@ -293,7 +293,9 @@ void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
             count = std::min(count, (pieces[i]->span.end - positions[i]) / scoop_size);
             pointers[i] = pieces[i]->data + (positions[i] - pieces[i]->span.begin);
         }
-        swizzle_pair_into(pointers[0], pointers[1], pointers[2], pointers[3], count);
+        if (p.transfers->moves_data) {
+            swizzle_pair_into(pointers[0], pointers[1], pointers[2], pointers[3], count);
+        }
         std::uint64_t bytes = count * scoop_size;
         p.record->bytes_read.fetch_add(2 * bytes);
         p.record->bytes_buffered.fetch_add(2 * bytes);
@@ -317,7 +319,7 @@ void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
 // Takes one completion (waiting for it when `block`); false when none was taken.
 bool take_completion(pipeline_s& p, bool block) {
     io_completion_s completion;
-    if (p.in_flight == 0 || !wait_for_io(*p.queue, &completion, block)) {
+    if (p.in_flight == 0 || !wait_for_io(*p.transfers, &completion, block)) {
         return false;
     }
     --p.in_flight;
@@ -426,7 +428,7 @@ std::uint64_t tiles_needed(bool in_place, std::uint64_t alignment, std::uint64_t
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
                                    const std::vector<const file_handle_s*>& sources,
                                    const file_handle_s& target, tile_pool_s& pool,
-                                   io_queue_s& queue, const pipeline_resume_s& resume,
+                                   transfer_backend_s& transfers, const pipeline_resume_s& resume,
                                    const checkpoint_fn& checkpoint,
                                    const checkpoint_interval_s& interval) {
     bool in_place = sources.size() == 1;
@@ -436,7 +438,7 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     p.sources = &sources;
     p.target = &target;
     p.pool = &pool;
-    p.queue = &queue;
+    p.transfers = &transfers;
     p.in_place = in_place;
     p.reserve = in_place ? 0 : 4;
     take_carry_buffers(p);

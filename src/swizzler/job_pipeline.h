@@ -1,7 +1,7 @@
 // Moving one job's data: reads, the exchange and writes kept in flight together.
 //
 // Design: one thread (the work thread) drives everything. It reads tiles of the
-// sources ahead of need through the I/O queue, as far as the tile pool allows,
+// sources ahead of need through the run's back-end, as far as the tile pool allows,
 // exchanges the halves chunk by chunk as their tiles arrive, and submits every
 // target tile for writing as soon as all of its bytes are there, so that reads
 // and writes of many tiles are in flight at once without a thread hand-off per
@@ -12,7 +12,7 @@
 // come back as the pipeline's outcome: a failed read or write fails the job,
 // never the program, and the transfers still in flight are waited for first.
 //
-// Limits: one pipeline at a time per pool and queue (each run has its own).
+// Limits: one pipeline at a time per pool and back-end (each run has its own).
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,7 @@
 #include "swizzler/conversion_record.h"
 #include "swizzler/job_layout.h"
 #include "util/file_handle.h"
-#include "util/io_queue.h"
+#include "util/transfer_backend.h"
 
 // Equal buffers for tiles, allocated once per run. Work thread only.
 struct tile_pool_s {
@@ -71,6 +71,6 @@ struct pipeline_result_s {
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
                                    const std::vector<const file_handle_s*>& sources,
                                    const file_handle_s& target, tile_pool_s& pool,
-                                   io_queue_s& queue, const pipeline_resume_s& resume,
+                                   transfer_backend_s& transfers, const pipeline_resume_s& resume,
                                    const checkpoint_fn& checkpoint,
                                    const checkpoint_interval_s& interval);

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "catalogue/plot_name.h"
-#include "swizzler/crash_points.h"
 #include "util/crc32c.h"
 
 namespace {
@@ -185,7 +184,8 @@ bool load_progress_record(const std::string& path, progress_record_s* record) {
     return found;
 }
 
-bool store_progress_record(const std::string& path, progress_record_s* record, int* error) {
+bool store_progress_record(const std::string& path, progress_record_s* record, int* error,
+                           transfer_backend_s& transfers) {
     progress_record_s newest;
     std::uint64_t sequence = load_progress_record(path, &newest) ? newest.sequence + 1 : 1;
     record->sequence = sequence;
@@ -215,7 +215,7 @@ bool store_progress_record(const std::string& path, progress_record_s* record, i
         }
         done += static_cast<std::uint64_t>(put_now);
     }
-    crash_point("progress written", path);
+    announce(transfers, "progress written", path);
     int result;
     do {
         result = fdatasync(fd);

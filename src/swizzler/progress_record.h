@@ -17,6 +17,7 @@
 
 #include "swizzler/job_layout.h"
 #include "util/file_handle.h"
+#include "util/transfer_backend.h"
 
 struct progress_source_s {
     std::string name; // the file name, without its folder
@@ -47,8 +48,10 @@ std::string progress_record_path(const std::string& temporary_path);
 bool load_progress_record(const std::string& path, progress_record_s* record);
 
 // Writes the record into the slot the newest one is not in, then flushes the file; false with
-// *error = errno. Bumps record->sequence.
-bool store_progress_record(const std::string& path, progress_record_s* record, int* error);
+// *error = errno. Bumps record->sequence. Announces "progress written" to `transfers` between
+// the write and the flush.
+bool store_progress_record(const std::string& path, progress_record_s* record, int* error,
+                           transfer_backend_s& transfers);
 
 // Removes the record (harmless when there is none).
 void remove_progress_record(const std::string& path);

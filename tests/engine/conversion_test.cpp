@@ -117,8 +117,8 @@ TEST_P(conversion_shapes, convert_every_byte_in_aligned_transfers_and_count_it_o
         std::uint64_t offset, length;
     };
     std::vector<transfer_s> transfers;
-    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
-                          std::uint64_t length) {
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction,
+                               std::uint64_t offset, std::uint64_t length) {
         std::lock_guard hold(lock);
         transfers.push_back({file.path, direction, offset, length});
         return 0;
@@ -128,7 +128,6 @@ TEST_P(conversion_shapes, convert_every_byte_in_aligned_transfers_and_count_it_o
         output.push_back(add_job(plots));
     }
     run(shape.budget);
-    set_io_fault_hook(nullptr);
 
     for (std::size_t j = 0; j < shape.jobs.size(); ++j) {
         EXPECT_EQ(check_poc2_file(output[j], shape.jobs[j]), "");

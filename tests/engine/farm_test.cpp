@@ -7,14 +7,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "engine_fixture.h"
 #include "support/loop_volume.h"
+#include "support/meeting_point.h"
 #include "swizzler/farm.h"
 
 namespace {
@@ -71,11 +70,10 @@ class farm_test : public engine_test {
         }
     }
 
-    // Runs the farm to its end, the completion step answered with `delete_sources`.
-    void run_farm(std::uint64_t budget, bool delete_sources) {
+    // Runs the farm to its end, the completion step answered with `delete_sources`; every
+    // stream's transfers go through `settings`.
+    void run_farm(std::uint64_t budget, bool delete_sources, farm_settings_s settings = {}) {
         boxes.answers.push_back(delete_sources);
-        farm_settings_s settings;
-        settings.transfers = test_io_backend();
         start_farm(farm, the_plan(), budget, settings,
                    [this] { offer_source_deletion(farm_plan(farm)); });
         join_farm(farm);
@@ -116,30 +114,25 @@ TEST_F(farm_test, two_drives_convert_at_once_and_each_keeps_to_its_own) {
     ASSERT_EQ(split_into_streams(the_plan(), &names).size(), 2u);
     EXPECT_NE(names[0], names[1]);
 
-    // Each stream waits at its first write until the other has written too: they are at work
-    // at the same moment, not one after the other.
+    // Each stream waits at its first write until the other has come to its own: they are at
+    // work at the same moment, not one after the other. A stream that waits in vain is counted.
+    meeting_point_s both(2);
     std::atomic<bool> wrote[2] = {false, false};
-    std::atomic<int> waited_in_vain{0};
-    set_io_fault_hook(
-        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
-            if (direction != io_direction::write) {
-                return 0;
-            }
+    farm_settings_s settings;
+    settings.transfers =
+        with_faults(automatic_transfers(), [&](const file_handle_s& file, io_direction direction,
+                                               std::uint64_t, std::uint64_t) {
             int mine = file.path.rfind(drives[0].swizzled + "/", 0) == 0 ? 0 : 1;
-            if (!wrote[mine].exchange(true)) {
-                int i = 0;
-                for (; i < 2000 && !wrote[1 - mine].load(); ++i) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-                waited_in_vain += i == 2000 ? 1 : 0;
+            if (direction == io_direction::write && !wrote[mine].exchange(true)) {
+                meet(both);
             }
             return 0;
         });
-    run_farm(merged_budget * 2, true);
-    set_io_fault_hook(nullptr);
+    run_farm(merged_budget * 2, true, settings);
 
     EXPECT_TRUE(farm.finished);
-    EXPECT_EQ(waited_in_vain.load(), 0) << "a stream waited for the other to write";
+    EXPECT_EQ(both.arrived, 2);
+    EXPECT_EQ(both.gave_up, 0) << "a stream waited for the other in vain";
     std::string one = drives[0].swizzled + "/1_0_96", two = drives[0].swizzled + "/2_0_40";
     std::string three = drives[1].swizzled + "/3_0_97";
     EXPECT_EQ(check_poc2_file(one, {first[0]}), "");
