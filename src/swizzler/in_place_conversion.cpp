@@ -81,8 +81,8 @@ bool plot_has_its_size(in_place_job_s& work) {
 bool size_buffers_for(in_place_job_s& work, std::uint64_t most_entries) {
     tile_pool_s& pool = *work.means.pool;
     verify(pool.free.size() == pool.tiles, "swizzler", 410); // every tile is back in the pool
-    in_place_sizing_s sizing =
-        size_in_place(pool.tiles * pool.tile_bytes, work.plot.io_alignment, most_entries);
+    in_place_sizing_s sizing = size_in_place(pool.tiles * pool.tile_bytes, work.plot.io_alignment,
+                                             most_entries, work.means.schedule.stretches);
     if (sizing.sets == 0) {
         log_message("The buffers of %s cannot hold one group of %s\n", work.job.output_path.c_str(),
                     work.plot.path.c_str());
@@ -92,14 +92,7 @@ bool size_buffers_for(in_place_job_s& work, std::uint64_t most_entries) {
     in_place_files_s& files = work.files;
     files.plot = &work.plot;
     files.journal = &work.journal;
-    files.sizing = sizing;
-    std::uint8_t* at = pool.memory;
-    for (unsigned set = 0; set < sizing.sets; ++set) {
-        files.low[set] = at;
-        files.high[set] = at + sizing.side_bytes;
-        at += 2 * sizing.side_bytes;
-    }
-    files.journal_buffer = at;
+    carve_in_place_buffers(files, sizing, pool.memory);
     log_message("Converting %s in place in groups of up to %llu entries, %u at a time\n",
                 work.plot.path.c_str(), static_cast<unsigned long long>(sizing.most_entries),
                 sizing.sets);

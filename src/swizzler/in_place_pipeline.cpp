@@ -284,7 +284,9 @@ bool write_group(groups_s& g, unsigned index, std::uint64_t sequence) {
     const file_handle_s& journal = *files.journal;
     const file_handle_s& plot = *files.plot;
     journal_slot_s slot{sequence, set.group.first, set.group.count};
-    seal_journal_slot(files.header.plot, slot, files.journal_buffer);
+    if (g.transfers.moves_data) {
+        seal_journal_slot(files.header.plot, slot, files.journal_buffer);
+    }
     std::uint64_t slot_at = journal_slot_offset(files.header.slot_data_bytes,
                                                 static_cast<unsigned>(sequence % journal_slots));
     g.journal_writing = true;

@@ -125,6 +125,18 @@ bool replay_part(transfer_backend_s& transfers, const in_place_files_s& files, u
 
 } // namespace
 
+void carve_in_place_buffers(in_place_files_s& files, const in_place_sizing_s& sizing,
+                            std::uint8_t* memory) {
+    files.sizing = sizing;
+    std::uint8_t* at = memory;
+    for (unsigned set = 0; set < sizing.sets; ++set) {
+        files.low[set] = at;
+        files.high[set] = at + sizing.side_bytes;
+        at += 2 * sizing.side_bytes;
+    }
+    files.journal_buffer = at;
+}
+
 void finish_exchange(std::uint8_t* low, std::uint8_t* high, const std::uint8_t* old_low_halves,
                      std::uint64_t count) {
     for (std::uint64_t e = 0; e < count; ++e) {

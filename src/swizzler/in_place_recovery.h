@@ -43,6 +43,11 @@ struct in_place_files_s {
     std::uint8_t* journal_buffer = nullptr; // sizing.journal_bytes
 };
 
+// Gives the files the sizing and carves its sets and journal buffer out of `memory`, which holds
+// at least what the sizing asks for.
+void carve_in_place_buffers(in_place_files_s& files, const in_place_sizing_s& sizing,
+                            std::uint8_t* memory);
+
 // A transfer that failed: which file, where, errno; for the job's report.
 struct in_place_failure_s {
     std::string path;

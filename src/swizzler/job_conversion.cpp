@@ -381,8 +381,8 @@ void convert_job(swizzler_s& record, conversion_job_s& job, job_means_s& means) 
                                pairs_done, low, low_bytes, high, high_bytes);
     };
     pipeline_result_s result =
-        run_job_pipeline(record, layout, files, target, *means.pool, *means.transfers, resume,
-                         checkpoint, record.checkpoints);
+        run_job_pipeline(record, layout, files, target, *means.pool, *means.transfers,
+                         means.schedule, resume, checkpoint, record.checkpoints);
     if (result.outcome == pipeline_outcome::converted && record.stop.load()) {
         result.outcome = pipeline_outcome::stopped; // a stopped run gives no final names
     }

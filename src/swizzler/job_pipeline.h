@@ -56,6 +56,27 @@ using checkpoint_fn = std::function<bool(std::uint64_t pairs_done, byte_span_s l
                                          const std::uint8_t* low_bytes, byte_span_s high_carry,
                                          const std::uint8_t* high_bytes)>;
 
+// How a job's transfers are ordered.
+struct pipeline_schedule_s {
+    // Spinning drives: long ascending stretches (job_layout.h), each stretch's reads in file
+    // order once the previous stretch's reads have ended, its target written the same way once
+    // the previous stretch's writes have ended. Otherwise reads go as far ahead as the tiles
+    // allow and each target tile is written as soon as it is whole.
+    bool stretches = false;
+    bool one_disk = false; // the sources and the target share a disk: reads wait for writes
+};
+
+// How many tiles one stretch may hold with this pool and layout; 0 when the schedule takes no
+// stretches or the pool is too small for them (the job then runs as on solid-state drives).
+std::uint64_t stretch_tiles_of(const tile_pool_s& pool, const job_layout_s& layout,
+                               const pipeline_schedule_s& schedule);
+
+// The stretch the schedule reads from chunk `first` on, with `stretch_tiles` tiles of room: *end
+// is the chunk after it; false when it runs to the end of the job. Every other stretch, from the
+// second on, reads and writes its high side before its low side.
+bool next_stretch(const job_layout_s& layout, std::uint64_t stretch_tiles, const chunk_s& first,
+                  chunk_s* end);
+
 enum class pipeline_outcome { converted, read_failed, write_failed, stopped };
 
 struct pipeline_result_s {
@@ -66,11 +87,13 @@ struct pipeline_result_s {
 };
 
 // Converts the job laid out by `layout` from `sources` into `target` (created at full size),
-// from the resume point on. Counts its progress in the record and gives up when the record's
-// stop is set, after a last checkpoint of the pairs it finished. `checkpoint` may be empty.
+// in the order `schedule` asks for, from the resume point on. Counts its progress in the record and
+// gives up when the record's stop is set, after a last checkpoint of the pairs it finished.
+// `checkpoint` may be empty.
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
                                    const std::vector<const file_handle_s*>& sources,
                                    const file_handle_s& target, tile_pool_s& pool,
-                                   transfer_backend_s& transfers, const pipeline_resume_s& resume,
-                                   const checkpoint_fn& checkpoint,
+                                   transfer_backend_s& transfers,
+                                   const pipeline_schedule_s& schedule,
+                                   const pipeline_resume_s& resume, const checkpoint_fn& checkpoint,
                                    const checkpoint_interval_s& interval);

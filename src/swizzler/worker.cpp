@@ -85,8 +85,9 @@ void work_thread(swizzler_s& record) {
     log_message("Work thread started\n");
 
     memory_status_s memory = read_memory_status();
-    buffer_sizing_s sizing = size_buffers(memory, record.plan.largest_job_bytes, record.ram_limit,
-                                          has_merged_jobs(record.plan));
+    buffer_sizing_s sizing =
+        size_buffers(memory, record.plan.largest_job_bytes, record.ram_limit,
+                     has_merged_jobs(record.plan), record.plan.rotational_drives);
     log_message("%s RAM available, limiting use to %s\n", size_text(memory.available_bytes, true),
                 size_text(sizing.budget_bytes, true));
     log_budget_change(sizing, record.ram_limit, memory);
@@ -120,7 +121,11 @@ void work_thread(swizzler_s& record) {
 
     remove_stray_records(record.plan);
     helper_thread_s low_reader, high_reader;
-    job_means_s means{&pool, &transfers, &low_reader, &high_reader};
+    job_means_s means{&pool,
+                      &transfers,
+                      {record.plan.rotational_drives, record.plan.one_disk},
+                      &low_reader,
+                      &high_reader};
     for (auto& job : record.plan.jobs) {
         if (record.stop.load()) {
             break;
