@@ -64,16 +64,13 @@ double busy_ticks() {
 // Plans the given drives' folders and runs the plan as a farm; the seconds it took, or a
 // negative figure when a job did not complete.
 double timed_farm(const std::vector<const drive_s*>& drives) {
-    source_drives.clear();
-    destination_drives.clear();
+    plan_request_s request;
     for (const drive_s* drive : drives) {
-        add_drive(destination_list, drive->swizzled);
+        request.sources.push_back(describe_folder(drive->plots));
+        request.destinations.push_back(describe_folder(drive->swizzled));
     }
-    for (const drive_s* drive : drives) {
-        add_drive(source_list, drive->plots);
-    }
-    conversion_plan_s plan = the_plan();
-    if (last_plan_outcome != plan_outcome::planned || plan.jobs.size() != drives.size()) {
+    conversion_plan_s plan = plan_conversion(request);
+    if (plan.outcome != plan_outcome::planned || plan.jobs.size() != drives.size()) {
         std::fprintf(stderr, "planning found %zu jobs\n", plan.jobs.size());
         return -1;
     }

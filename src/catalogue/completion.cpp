@@ -1,13 +1,18 @@
 #include "catalogue/completion.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "catalogue/conversion_plan.h"
 #include "util/log.h"
 #include "util/ui_tasks.h"
+
+const char* const done_question =
+    "Swizzling has completed. Would you like the source files to be deleted for you?";
 
 namespace {
 
@@ -18,77 +23,129 @@ const char* reason_of(const conversion_job_s& job) {
     return "it was not converted";
 }
 
+// Whether the name still names the file that planning found there (unknown identities pass:
+// a plan made by hand does not know them).
+bool still_the_planned_file(const conversion_job_s& job, std::size_t source) {
+    if (source >= job.source_identities.size() || job.source_identities[source].inode == 0) {
+        return true;
+    }
+    struct stat now {};
+    if (stat(job.source_paths[source].c_str(), &now) != 0) {
+        return true; // gone already: deleting it changes nothing
+    }
+    return static_cast<std::uint64_t>(now.st_dev) == job.source_identities[source].device &&
+           static_cast<std::uint64_t>(now.st_ino) == job.source_identities[source].inode;
+}
+
+void keep(completion_s& done, const std::string& source, const std::string& why) {
+    done.kept.push_back(source + ": " + why);
+}
+
+void delete_sources_of(const conversion_job_s& job, completion_s& done) {
+    for (std::size_t i = 0; i < job.source_paths.size(); ++i) {
+        const std::string& source = job.source_paths[i];
+        if (!still_the_planned_file(job, i)) {
+            log_message("Keeping %s: it is not the file that was converted into %s\n",
+                        source.c_str(), job.output_path.c_str());
+            keep(done, source, "it is not the file that was converted");
+            continue;
+        }
+        log_message("Deleting %s\n", source.c_str());
+        if (unlink(source.c_str()) != 0 && errno != ENOENT) {
+            log_message("Could not delete %s, error %d (%s)\n", source.c_str(), errno,
+                        std::strerror(errno));
+            keep(done, source, std::string("it could not be deleted: ") + std::strerror(errno));
+            continue;
+        }
+        done.deleted.push_back(source);
+    }
+}
+
 } // namespace
 
-void offer_source_deletion(const conversion_plan_s& record) {
-    // Only a job whose output has its final name and is on the device may lose its sources.
-    int incomplete = 0;
-    int existing = 0;
+completion_s offer_source_deletion(const conversion_plan_s& record, source_deletion choice) {
+    completion_s done;
     std::string list;
     for (const auto& job : record.jobs) {
         if (job.state == job_state::existing) {
             // An output this run did not write proves nothing about its sources.
-            ++existing;
+            ++done.existing;
             for (const auto& source : job.source_paths) {
                 log_message("Keeping %s because %s was already there\n", source.c_str(),
                             job.output_path.c_str());
+                keep(done, source, job.output_path + " was already there");
             }
         } else if (job.state != job_state::completed) {
-            ++incomplete;
+            ++done.incomplete;
             list += job.output_path + ": " + reason_of(job) + "\n";
             for (const auto& source : job.source_paths) {
                 log_message("Keeping %s because %s did not complete: %s\n", source.c_str(),
                             job.output_path.c_str(), reason_of(job));
+                keep(done, source, job.output_path + " did not complete: " + reason_of(job));
             }
+        } else {
+            ++done.completed;
         }
     }
-    int completed = static_cast<int>(record.jobs.size()) - incomplete - existing;
-    if (incomplete > 0) {
+    if (done.incomplete > 0) {
         show_message(0, "Warning",
                      "%d of %d conversions did not complete:\n%s\nTheir source files are kept.",
-                     incomplete, static_cast<int>(record.jobs.size()), list.c_str());
+                     done.incomplete, static_cast<int>(record.jobs.size()), list.c_str());
     }
 
     // With nothing completed there is nothing that could be deleted, so nothing to ask.
-    if (completed > 0 &&
-        ask_yes_no(0, "Done!",
-                   "Swizzling has completed. Would you like the source files to be deleted for "
-                   "you?")) {
-        for (const auto& job : record.jobs) {
-            if (job.state != job_state::completed) {
-                continue;
-            }
+    done.question_due = done.completed > 0;
+    if (done.question_due) {
+        switch (choice) {
+        case source_deletion::ask:
+            done.delete_sources = ask_yes_no(0, "Done!", "%s", done_question);
+            break;
+        case source_deletion::delete_completed:
+        case source_deletion::keep_all:
+            done.delete_sources = choice == source_deletion::delete_completed;
+            log_message("Done: the sources of completed conversions are %s, as decided before "
+                        "the run\n",
+                        done.delete_sources ? "deleted" : "kept");
+            break;
+        }
+    }
+    for (const auto& job : record.jobs) {
+        if (job.state != job_state::completed) {
+            continue;
+        }
+        if (done.delete_sources) {
+            delete_sources_of(job, done);
+        } else {
             for (const auto& source : job.source_paths) {
-                log_message("Deleting %s\n", source.c_str());
-                if (unlink(source.c_str()) != 0 && errno != ENOENT) {
-                    log_message("Could not delete %s, error %d\n", source.c_str(), errno);
-                }
+                keep(done, source, "the sources were kept");
             }
         }
     }
-    request_quit(incomplete == 0 ? 0 : 1);
+    request_quit(done.incomplete == 0 ? 0 : 1);
+    return done;
 }
 
-void end_in_place_run(const conversion_plan_s& record) {
-    int incomplete = 0;
-    int converted = 0;
+completion_s end_in_place_run(const conversion_plan_s& record) {
+    completion_s done;
     std::string list;
     for (const auto& job : record.jobs) {
         if (job.state == job_state::completed || job.state == job_state::existing) {
-            converted += job.state == job_state::completed;
+            done.completed += job.state == job_state::completed;
+            done.existing += job.state == job_state::existing;
             continue;
         }
-        ++incomplete;
+        ++done.incomplete;
         list += job.output_path + ": " + reason_of(job) + "\n";
         log_message("%s did not complete: %s\n", job.output_path.c_str(), reason_of(job));
     }
-    if (incomplete > 0) {
+    if (done.incomplete > 0) {
         show_message(0, "Warning",
                      "%d of %d conversions in place did not complete:\n%s\nA plot that was "
                      "not changed keeps its PoC1 name; a plot under its name with "
                      "\".swizzling\" is finished by the next run in place.",
-                     incomplete, static_cast<int>(record.jobs.size()), list.c_str());
+                     done.incomplete, static_cast<int>(record.jobs.size()), list.c_str());
     }
-    log_message("%d plots converted in place\n", converted);
-    request_quit(incomplete == 0 ? 0 : 1);
+    log_message("%d plots converted in place\n", done.completed);
+    request_quit(done.incomplete == 0 ? 0 : 1);
+    return done;
 }

@@ -13,3 +13,9 @@ bool has_merged_jobs(const conversion_plan_s& plan) {
     }
     return false;
 }
+
+void number_jobs(conversion_plan_s& plan) {
+    for (std::size_t i = 0; i < plan.jobs.size(); ++i) {
+        plan.jobs[i].id = i;
+    }
+}

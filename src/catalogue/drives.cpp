@@ -23,11 +23,20 @@ namespace {
 // Adds the folder with its free space; false when the list already holds it.
 bool add_entry(int list, const std::string& path) {
     auto& drives = drive_list(list);
-    for (const auto& drive : drives) {
-        if (drive.path == path) {
+    drive_info_s drive = describe_folder(path);
+    for (const auto& known : drives) {
+        bool same_folder = drive.folder.inode != 0 && known.folder == drive.folder;
+        if (known.path == path || same_folder) {
             return false;
         }
     }
+    drives.push_back(std::move(drive));
+    return true;
+}
+
+} // namespace
+
+drive_info_s describe_folder(const std::string& path) {
     drive_info_s drive;
     drive.path = path;
     int error = 0;
@@ -35,11 +44,11 @@ bool add_entry(int list, const std::string& path) {
         log_message("Received error %d attempting to get disk free space for path %s\n", error,
                     path.c_str());
     }
-    drives.push_back(std::move(drive));
-    return true;
+    if (!identify_path(path, &drive.folder.device, &drive.folder.inode)) {
+        drive.folder = {};
+    }
+    return drive;
 }
-
-} // namespace
 
 void add_drive(int list, const std::string& path) {
     if (add_entry(list, path)) {

@@ -1,7 +1,9 @@
 // The chosen source and destination folders, with the free space of their volumes.
 //
-// Two ordered lists, source (0) and destination (1), without duplicate paths
-// within a list. Planning reads the first entry of each. Interface thread only.
+// Two ordered lists, source (0) and destination (1), without one folder twice
+// within a list (a folder is known by its device and inode, so "a", "a/" and
+// "./a" are one). They are the window's choice: planning reads them through
+// plan_jobs. Interface thread only.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/conversion_plan.h"
+
 struct drive_info_s {
     std::string path;             // the folder as chosen, with or without a trailing '/'
     std::uint64_t free_bytes = 0; // available to this user on its volume when it was added
     std::uint64_t plot_bytes = 0; // source only: accepted plots found by the last scan
+    // The folder itself (device and inode) when it was added; its device is its volume. An
+    // inode of 0 (a folder given by hand) makes planning look.
+    file_identity_s folder;
 };
 
 inline constexpr int source_list = 0;
@@ -24,8 +31,12 @@ extern std::vector<drive_info_s> destination_drives;
 // The list of that index (source_list or destination_list).
 std::vector<drive_info_s>& drive_list(int list);
 
-// Adds a folder with its free space, plans again and asks for a repaint; a path the list already
-// holds changes nothing.
+// The folder at path as a list keeps it: its identity and the free space of its volume (0,
+// logged, when that cannot be read).
+drive_info_s describe_folder(const std::string& path);
+
+// Adds a folder with its free space, plans again and asks for a repaint; a folder the list
+// already holds (under any spelling) changes nothing.
 void add_drive(int list, const std::string& path);
 
 // Adds every folder of `paths` as add_drive does, but plans only once, after the last: a plan

@@ -6,17 +6,19 @@
 // is). A plot an interrupted run left under its temporary name with a whole
 // journal is a job too: the run finishes it. A ".swizzling" file without a
 // journal is not ours (a copying run may be writing it) and is left alone. A
-// folder needs room only for the largest journal, since each job deletes its
-// own before the next one starts; the plots of a folder without it are left
-// out (unplaced), and the other folders are converted. Interface thread only,
-// never during a run.
+// plot whose data another name shares (a hard link, or a symbolic link to it or
+// from it) is left alone too: converting it would change the plot under the
+// other name, and a later run through that name would turn it back. A folder
+// needs room only for the largest journal, since each job deletes its own
+// before the next one starts; the plots of a folder without it are left out
+// (unplaced), and the other folders are converted.
+//
+// Internal to planning: plan_conversion calls it for a request in place.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "catalogue/conversion_plan.h"
+#include "catalogue/planning.h"
 
-struct conversion_plan_s;
-
-// Rebuilds `plan` for converting the plots of `folders` (in their order, each once) in place,
-// and sets plot_count, job_count and last_plan_outcome (planning.h) as plan_jobs does.
-void plan_in_place(conversion_plan_s& plan, const std::vector<std::string>& folders);
+// Fills `plan` (made empty for the request) with the jobs of every source folder of the request
+// converted in place.
+void plan_in_place(const plan_request_s& request, conversion_plan_s& plan);

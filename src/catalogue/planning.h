@@ -1,39 +1,54 @@
-// Job planning: from the chosen source folders to the job list of the plan.
+// Job planning: from the chosen folders and options to a plan value.
 //
-// Every run throws the previous plan away, scans every source folder in list
-// order, sorts the plots by account and start nonce, groups plots of one folder
-// that follow each other into one job when merging is on, and sets aside jobs
-// whose output is already in a destination (they are neither converted again
-// nor counted, and their sources are kept). Each remaining job goes to a
-// destination folder with room for it, spread so that as many drives as
-// possible work at once; a job that fits nowhere is left out and named.
-// Interface thread only, never while a conversion runs.
+// plan_conversion scans every source folder in order, keeps the optimized
+// PoC1 plots, sorts them by account and start nonce, groups plots of one folder
+// that follow each other into one job when merging is on, and gives every job
+// a destination with room for it, spread so that as many drives as possible
+// work at once. Everything it leaves out is in the plan with its reason: jobs
+// whose output is already there, jobs that fit nowhere, and files that make no
+// job (partial copies, duplicates, plots shared with another name in place).
+//
+// Folders and plots are known by device and inode, not by spelling: a folder
+// given twice is planned once, a plot reached through two names makes one job,
+// and two plots that would give one output make one job. Free space is counted
+// once per volume, whichever of its folders a job goes to.
+//
+// Planning reads the file system and writes the log; it shows nothing and sets
+// nothing but the plan it returns. It never runs while a conversion of the same
+// plan runs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-struct conversion_plan_s;
+#include "catalogue/conversion_plan.h"
+#include "catalogue/drives.h"
 
-// Why the last plan is what it is, for the screens and the terminal front end.
-enum class plan_outcome {
-    no_folders, // a source or a destination folder is missing
-    no_plots,   // the source holds no optimized PoC1 plot
-    no_room,    // the destination has no room for the jobs (the box said so)
-    all_there,  // every output is already in the destination: nothing to convert
-    planned,    // jobs holds work
+// What a plan is made from.
+struct plan_request_s {
+    std::vector<drive_info_s> sources;      // in place: the folders whose plots are converted
+    std::vector<drive_info_s> destinations; // copying: with the free space of their volumes
+    bool merge = true;                      // merge plots whose nonce ranges follow each other
+    bool in_place = false;                  // each plot becomes a PoC2 plot in its own file
+    std::size_t most_sources_per_job = 0;   // a merge holds at most this many sources; 0: any
 };
-
-// Threading: the four below are written by planning and read on the interface thread.
-extern bool merge_adjacent;            // merge plots whose nonce ranges follow each other
-extern int plot_count;                 // optimized PoC1 plots accepted by the last scan
-extern int job_count;                  // jobs (PoC2 plots to write) of the last plan
-extern plan_outcome last_plan_outcome; // what the last plan came to
 
 // The most nonces a plot or a merged job may have: its size must fit a file offset.
 inline constexpr std::uint64_t max_plot_nonces = (std::uint64_t{1} << 45) - 1;
 
-// Rebuilds the program's plan (the_plan()) from source_drives and destination_drives.
-void plan_jobs();
+// The plan for `request`.
+conversion_plan_s plan_conversion(const plan_request_s& request);
 
-// The same for a given plan.
-void plan_jobs(conversion_plan_s& plan);
+// Shows what the user must know of a plan before a run: the Error box when nothing fits, the
+// Warning box naming the jobs that fit nowhere. Nothing for a plan without a shortfall.
+void report_plan_shortfall(const conversion_plan_s& plan);
+
+// The window's merge option. Interface thread only.
+extern bool merge_adjacent;
+
+// The window's planning: makes the_plan() from source_drives, destination_drives and
+// merge_adjacent, shows each source folder's plots on its entry and reports a shortfall.
+// Interface thread only, never while a conversion runs.
+void plan_jobs();

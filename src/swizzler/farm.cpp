@@ -180,7 +180,8 @@ void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_r
         return;
     }
     farm.plan = plan;
-    std::vector<conversion_plan_s> plans = split_into_streams(plan, &farm.stream_names);
+    number_jobs(farm.plan); // results come back by id: a plan made by hand may lack them
+    std::vector<conversion_plan_s> plans = split_into_streams(farm.plan, &farm.stream_names);
     farm.on_complete = std::move(on_complete);
     farm.streams_ended = 0;
     farm.finished = false;
@@ -207,7 +208,7 @@ void start_farm(farm_s& farm, const conversion_plan_s& plan, std::uint64_t max_r
     }
     // The first stream also carries the outputs already there, whose stray progress records a
     // run clears away.
-    plans.front().existing_jobs = plan.existing_jobs;
+    plans.front().existing_jobs = farm.plan.existing_jobs;
     for (std::size_t i = 0; i < plans.size(); ++i) {
         auto stream = std::make_unique<swizzler_s>();
         stream->plan = std::move(plans[i]);
@@ -254,17 +255,15 @@ farm_progress_s farm_progress(const farm_s& farm) {
 
 conversion_plan_s farm_plan(const farm_s& farm) {
     conversion_plan_s all = farm.plan;
-    std::map<std::string, const conversion_job_s*> outcomes;
     for (const auto& stream : farm.streams) {
         for (const conversion_job_s& job : stream->plan.jobs) {
-            outcomes[job.output_path] = &job;
-        }
-    }
-    for (conversion_job_s& job : all.jobs) {
-        auto found = outcomes.find(job.output_path);
-        if (found != outcomes.end()) {
-            job.state = found->second->state;
-            job.failure = found->second->failure;
+            // Each stream holds copies of the farm plan's jobs, which keep their ids.
+            if (!always(job.id < all.jobs.size() && all.jobs[job.id].output_path == job.output_path,
+                        "swizzler", 501)) {
+                continue;
+            }
+            all.jobs[job.id].state = job.state;
+            all.jobs[job.id].failure = job.failure;
         }
     }
     return all;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "catalogue/in_place_journal.h"
+#include "catalogue/job_result.h"
 #include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
 #include "swizzler/in_place_pipeline.h"
@@ -20,18 +21,13 @@ namespace {
 
 constexpr int main_window = 0;
 
-void fail_job(conversion_job_s& job, std::string reason) {
-    job.state = job_state::failed;
-    job.failure = std::move(reason);
-}
-
 bool exists(const std::string& path) {
     struct stat status {};
     return lstat(path.c_str(), &status) == 0;
 }
 
 std::string error_text(int error) {
-    return " (error " + std::to_string(error) + ")";
+    return std::string(": ") + error_name(error);
 }
 
 // What the job works with once its plot is taken.
@@ -80,7 +76,11 @@ bool plot_has_its_size(in_place_job_s& work) {
 // Divides the run's buffers for this plot; groups never hold more than `most_entries`.
 bool size_buffers_for(in_place_job_s& work, std::uint64_t most_entries) {
     tile_pool_s& pool = *work.means.pool;
-    verify(pool.free.size() == pool.tiles, "swizzler", 410); // every tile is back in the pool
+    // Every tile must be back in the pool: the groups are carved out of all of its memory.
+    if (!always(pool.free.size() == pool.tiles, "swizzler", 410)) {
+        fail_job(work.job, "an internal check failed (swizzler 410)");
+        return false;
+    }
     in_place_sizing_s sizing = size_in_place(pool.tiles * pool.tile_bytes, work.plot.io_alignment,
                                              most_entries, work.means.schedule.stretches);
     if (sizing.sets == 0) {
@@ -115,8 +115,9 @@ bool create_journal(in_place_job_s& work) {
     header.plot = {work.job.account_id, work.job.start_nonce, work.job.nonces,
                    std::string(file_name_of(work.plot.path))};
     header.slot_data_bytes = journal_slot_data_for(work.files.sizing.most_entries);
-    int error =
-        open_file_handle(work.journal_path, O_RDWR | O_CREAT | O_TRUNC, 0644, &work.journal);
+    // Created anew and never through a link: a file planted under its name is not written.
+    int error = open_file_handle(work.journal_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644,
+                                 &work.journal);
     if (error != 0) {
         log_message("Could not create the journal %s, error %d\n", work.journal_path.c_str(),
                     error);
@@ -165,13 +166,38 @@ bool take_temporary_name(in_place_job_s& work) {
     return true;
 }
 
+// Why the open plot may not be converted in place, or empty: it must be the file planning
+// found, and no other name may show its data.
+std::string taken_elsewhere(const in_place_job_s& work) {
+    struct stat status {};
+    if (fstat(work.plot.fd, &status) != 0) {
+        return "its plot could not be examined" + error_text(errno);
+    }
+    const std::vector<file_identity_s>& planned = work.job.source_identities;
+    if (!planned.empty() && planned.front().inode != 0 &&
+        (planned.front().device != static_cast<std::uint64_t>(status.st_dev) ||
+         planned.front().inode != static_cast<std::uint64_t>(status.st_ino))) {
+        return "its plot was replaced since the plan was made";
+    }
+    return "";
+}
+
+void report_not_plain(in_place_job_s& work, const std::string& path) {
+    log_message("Leaving %s alone: it is a symbolic link or another name shares its data\n",
+                path.c_str());
+    fail_job(work.job, "it is a symbolic link or another name shares its data; converting it in "
+                       "place would change that file too");
+}
+
 // The plot under its PoC1 name: taken, sized, journaled and renamed.
 bool start_fresh(in_place_job_s& work, const std::string& plot_path) {
     target_failure why = target_failure::none;
     int error = 0;
     work.plot = open_existing_locked(plot_path, &why, &error);
     if (work.plot.fd < 0) {
-        if (why == target_failure::in_use) {
+        if (why == target_failure::not_plain) {
+            report_not_plain(work, plot_path);
+        } else if (why == target_failure::in_use) {
             log_message("%s is being converted by another run; leaving it alone\n",
                         plot_path.c_str());
             fail_job(work.job, "it is being converted by another run");
@@ -183,15 +209,33 @@ bool start_fresh(in_place_job_s& work, const std::string& plot_path) {
         }
         return false;
     }
+    std::string elsewhere = taken_elsewhere(work);
+    if (!elsewhere.empty()) {
+        log_message("Leaving %s alone: %s\n", plot_path.c_str(), elsewhere.c_str());
+        fail_job(work.job, elsewhere);
+        return false;
+    }
     if (!plot_has_its_size(work)) {
         return false;
     }
     // The plot still has its PoC1 name, so no byte of it was changed: a journal beside it is
-    // from a run that ended before it renamed the plot.
-    if (exists(work.journal_path)) {
+    // from a run that ended before it renamed the plot. Anything else under that name (a link,
+    // a file shared with another name) is not ours, and the plot waits until it is gone.
+    struct stat journal {};
+    if (lstat(work.journal_path.c_str(), &journal) == 0) {
+        if (!S_ISREG(journal.st_mode) || journal.st_nlink != 1) {
+            log_message("Leaving %s alone: %s is not a journal of this program's\n",
+                        plot_path.c_str(), work.journal_path.c_str());
+            fail_job(work.job, "the name of its journal, " + work.journal_path +
+                                   ", is taken by a symbolic link or a shared file");
+            return false;
+        }
         log_message("Removing the journal %s: %s was not changed yet\n", work.journal_path.c_str(),
                     plot_path.c_str());
-        unlink(work.journal_path.c_str());
+        if (unlink(work.journal_path.c_str()) != 0) {
+            fail_job(work.job, "an old journal could not be removed" + error_text(errno));
+            return false;
+        }
     }
     std::uint64_t most =
         std::min(low_entries(work.job.nonces), journal_slot_data_limit / journal_half_bytes);
@@ -201,8 +245,12 @@ bool start_fresh(in_place_job_s& work, const std::string& plot_path) {
 // Reads the journal's header into work.files.header; false when there is no whole one for this
 // plot.
 bool read_journal_header(in_place_job_s& work, std::uint8_t* block) {
-    if (open_file_handle(work.journal_path, O_RDWR, 0, &work.journal) != 0) {
+    if (open_file_handle(work.journal_path, O_RDWR | O_NOFOLLOW, 0, &work.journal) != 0) {
         return false;
+    }
+    struct stat status {};
+    if (fstat(work.journal.fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        return false; // a journal is a plain file of its own, or it is not ours to write
     }
     journal_header_s& header = work.files.header;
     if (!read_at(work.journal, 0, journal_block, block) || !decode_journal_header(block, &header)) {
@@ -212,13 +260,38 @@ bool read_journal_header(in_place_job_s& work, std::uint8_t* block) {
            header.plot.start_nonce == work.job.start_nonce;
 }
 
+// A rename that links the new name before it removes the old one was interrupted in between:
+// both names show the plot, and no byte of it has changed since (its journal came first).
+// Removing the PoC1 name finishes the rename, so that the plot again has one name.
+bool finish_interrupted_rename(in_place_job_s& work) {
+    const std::string& poc1 = work.job.source_paths.front();
+    struct stat plot {
+    }, temporary{};
+    if (lstat(poc1.c_str(), &plot) != 0 || lstat(work.temporary.c_str(), &temporary) != 0 ||
+        plot.st_dev != temporary.st_dev || plot.st_ino != temporary.st_ino) {
+        return true;
+    }
+    log_message("Finishing the rename of %s to %s that an interrupted run began\n", poc1.c_str(),
+                work.temporary.c_str());
+    if (unlink(poc1.c_str()) != 0) {
+        fail_job(work.job, "its PoC1 name could not be removed" + error_text(errno));
+        return false;
+    }
+    return flush_folder(work, work.temporary);
+}
+
 // The plot under its temporary name: taken, and its journal's groups finished.
 bool resume(in_place_job_s& work, journal_position_s* position) {
+    if (!work.job.source_paths.empty() && !finish_interrupted_rename(work)) {
+        return false;
+    }
     target_failure why = target_failure::none;
     int error = 0;
     work.plot = open_existing_locked(work.temporary, &why, &error);
     if (work.plot.fd < 0) {
-        if (why == target_failure::in_use) {
+        if (why == target_failure::not_plain) {
+            report_not_plain(work, work.temporary);
+        } else if (why == target_failure::in_use) {
             log_message("%s is being written by another run; leaving it alone\n",
                         work.temporary.c_str());
             fail_job(work.job, "it is being converted by another run");
@@ -264,16 +337,29 @@ void report_failure(in_place_job_s& work, in_place_outcome outcome,
         fail_job(work.job, "the conversion was stopped");
         return;
     }
+    if (failure.check != 0) {
+        log_message("Abandoning the in-place conversion of %s: an internal check (%d) did not "
+                    "hold\n",
+                    work.temporary.c_str(), failure.check);
+        show_message(main_window, "Error",
+                     "An internal check failed while converting\n %s\nThe plot keeps the name "
+                     "%s and its journal; the next run in place finishes it.",
+                     work.plot.path.c_str(), work.temporary.c_str());
+        fail_job(work.job, "an internal check failed (swizzler " + std::to_string(failure.check) +
+                               "); the next run finishes it");
+        return;
+    }
     const char* verb = failure.reading ? "read from" : "write to";
     log_message("Abandoning the in-place conversion of %s: %s %s at offset %llu failed, error "
-                "%d\n",
+                "%d (%s)\n",
                 work.temporary.c_str(), failure.reading ? "reading" : "writing",
                 failure.path.c_str(), static_cast<unsigned long long>(failure.offset),
-                failure.error);
+                failure.error, error_name(failure.error));
     show_message(main_window, "Error",
-                 "Failed to %s file. Error %d\n %s\nThe plot keeps the name %s and its journal; "
-                 "the next run in place finishes it.",
-                 verb, failure.error, failure.path.c_str(), work.temporary.c_str());
+                 "Failed to %s file. Error %d (%s)\n %s\nThe plot keeps the name %s and its "
+                 "journal; the next run in place finishes it.",
+                 verb, failure.error, error_name(failure.error), failure.path.c_str(),
+                 work.temporary.c_str());
     fail_job(work.job, std::string(failure.reading ? "reading" : "writing") + " " + failure.path +
                            " failed" + error_text(failure.error) + "; the next run finishes it");
 }
@@ -282,7 +368,8 @@ void report_failure(in_place_job_s& work, in_place_outcome outcome,
 void finish(in_place_job_s& work) {
     int error = 0;
     if (!flush_target(work.plot, &error)) {
-        log_message("Failed to flush %s to the disk, error %d\n", work.temporary.c_str(), error);
+        log_message("Failed to flush %s to the disk, error %d (%s)\n", work.temporary.c_str(),
+                    error, error_name(error));
         fail_job(work.job, "its data could not be flushed to the disk" + error_text(error));
         return;
     }
@@ -298,12 +385,18 @@ void finish(in_place_job_s& work) {
     if (!flush_folder(work, work.job.output_path)) {
         return;
     }
+    // The plot is whole under its final name; a journal left beside it is cleared by the next
+    // run, but this run must not call the job done while it is there.
     if (unlink(work.journal_path.c_str()) != 0) {
-        log_message("Could not delete the journal %s, error %d\n", work.journal_path.c_str(),
-                    errno);
+        log_message("Could not delete the journal %s, error %d (%s)\n", work.journal_path.c_str(),
+                    errno, error_name(errno));
+        fail_job(work.job, "its journal could not be deleted" + error_text(errno) +
+                               "; the plot is converted and the next run removes the journal");
+        return;
     }
-    log_message("Converted %s in place\n", work.job.output_path.c_str());
-    work.job.state = job_state::completed;
+    if (complete_job(work.job)) {
+        log_message("Converted %s in place\n", work.job.output_path.c_str());
+    }
 }
 
 } // namespace
@@ -321,14 +414,13 @@ void convert_in_place(swizzler_s& record, conversion_job_s& job, job_means_s& me
             log_message("Removing the journal %s, which has nothing left to finish\n",
                         work.journal_path.c_str());
             unlink(work.journal_path.c_str());
-            if (!plot_left) {
+            if (!plot_left && complete_job(job)) {
                 log_message("Converted %s in place\n", job.output_path.c_str());
-                job.state = job_state::completed;
                 return;
             }
         }
         log_message("Skipping %s: it is already there\n", job.output_path.c_str());
-        job.state = job_state::existing;
+        set_job_existing(job);
         return;
     }
     journal_position_s position;

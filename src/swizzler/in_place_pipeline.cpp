@@ -49,8 +49,21 @@ std::uint64_t tag_of(unsigned set, transfer_kind kind) {
 void fail(groups_s& g, const file_handle_s& file, std::uint64_t offset, int error, bool reading) {
     if (!g.failing) {
         g.failing = true;
-        g.failure = {file.path, offset, error, reading};
+        g.failure = {file.path, offset, error, reading, 0};
     }
+}
+
+// An internal check that did not hold ends the plot's conversion before its next write; the
+// journal lets the next run finish the groups already under way.
+bool check_holds(groups_s& g, bool condition, int number) {
+    if (!always(condition, "swizzler", number)) {
+        if (!g.failing) {
+            g.failing = true;
+            g.failure = {g.files.plot->path, 0, 0, false, number};
+        }
+        return false;
+    }
+    return true;
 }
 
 void submit(groups_s& g, unsigned set, transfer_kind kind, const file_handle_s& file,
@@ -78,8 +91,7 @@ byte_span_s part_to_read(byte_span_s hull, byte_span_s taken) {
     if (taken.begin == hull.begin) {
         return {taken.end, hull.end};
     }
-    verify(taken.end == hull.end, "swizzler", 401);
-    return {hull.begin, taken.begin};
+    return {hull.begin, taken.begin}; // taken ends where the hull does: fill_one checks it
 }
 
 // The block of `hull` that also lies in one of the previous group's hulls (at most one: the
@@ -87,8 +99,7 @@ byte_span_s part_to_read(byte_span_s hull, byte_span_s taken) {
 byte_span_s shared_with(byte_span_s hull, const set_s& previous) {
     byte_span_s with_low = overlap(hull, previous.low_hull);
     byte_span_s with_high = overlap(hull, previous.high_hull);
-    verify(with_low.empty() || with_high.empty(), "swizzler", 402);
-    return with_low.empty() ? with_high : with_low;
+    return with_low.empty() ? with_high : with_low; // at most one of them: fill_one checks it
 }
 
 set_s* previous_of(groups_s& g, std::uint64_t group_number) {
@@ -118,6 +129,20 @@ bool fill_one(groups_s& g) {
     if (const set_s* previous = previous_of(g, g.filled)) {
         set.low_taken = shared_with(set.low_hull, *previous);
         set.high_taken = shared_with(set.high_hull, *previous);
+        for (byte_span_s hull : {set.low_hull, set.high_hull}) {
+            bool one_side = overlap(hull, previous->low_hull).empty() ||
+                            overlap(hull, previous->high_hull).empty();
+            if (!check_holds(g, one_side, 402)) {
+                return false;
+            }
+        }
+    }
+    for (auto [hull, taken] :
+         {std::pair{set.low_hull, set.low_taken}, std::pair{set.high_hull, set.high_taken}}) {
+        bool at_an_end = taken.empty() || taken.begin == hull.begin || taken.end == hull.end;
+        if (!check_holds(g, at_an_end, 401)) {
+            return false;
+        }
     }
     byte_span_s low_read = part_to_read(set.low_hull, set.low_taken);
     byte_span_s high_read = part_to_read(set.high_hull, set.high_taken);
@@ -202,8 +227,7 @@ bool service(groups_s& g, bool block) {
 template <typename Busy> bool wait_while(groups_s& g, Busy busy) {
     while (!g.failing && busy()) {
         if (!service(g, true)) {
-            verify(false, "swizzler", 403); // waiting for a transfer that is not in flight
-            fail(g, *g.files.plot, 0, EIO, false);
+            check_holds(g, false, 403); // waiting for a transfer that is not in flight
             return false;
         }
     }
@@ -234,8 +258,11 @@ void convert(groups_s& g, unsigned index) {
                               g.sets[other].converted
                           ? &g.sets[other]
                           : nullptr;
-    verify(previous != nullptr || (set.low_taken.empty() && set.high_taken.empty()), "swizzler",
-           404);
+    // A block taken from the previous group must still be in its set to be copied.
+    if (!check_holds(g, previous != nullptr || (set.low_taken.empty() && set.high_taken.empty()),
+                     404)) {
+        return;
+    }
     if (previous != nullptr) {
         for (auto [taken, into, hull] : {std::tuple{set.low_taken, low, set.low_hull},
                                          std::tuple{set.high_taken, high, set.high_hull}}) {
@@ -358,7 +385,8 @@ in_place_outcome convert_in_place_groups(swizzler_s& record, const in_place_file
         // Once its high entries are written the set may at once take the next group.
         std::uint64_t end = set.group.end();
         convert(g, index);
-        if (!write_group(g, index, sequence)) {
+        // A group whose exchange did not hold must not reach the journal: a slot is trusted.
+        if (g.failing || !write_group(g, index, sequence)) {
             break;
         }
         ++sequence;

@@ -54,6 +54,7 @@ struct in_place_failure_s {
     std::uint64_t offset = 0;
     int error = 0;
     bool reading = false;
+    int check = 0; // an internal check that did not hold (its number); 0: a transfer failed
 };
 
 // Where the conversion goes on after the replay.

@@ -289,10 +289,12 @@ void tile_complete(pipeline_s& p, tile_s& tile) {
     if (!incoming.empty()) {
         carry_s& carry = side == run_side::low ? p.low_carry : p.high_carry[(pair + 1) % 2];
         bool matches = carry.span.begin == incoming.begin && carry.span.end == incoming.end;
-        verify(matches, "swizzler", 301);
-        if (matches) {
-            copy_between(tile, incoming, carry.data, true);
+        if (!always(matches, "swizzler", 301)) {
+            // Written without its neighbour's bytes the block would be wrong on the disk.
+            fail(p, pipeline_outcome::check_failed, p.target->path, incoming.begin, 301);
+            return;
         }
+        copy_between(tile, incoming, carry.data, true);
     }
     byte_span_s outgoing = overlap(tile.span, carry_out(layout, tile.run, side));
     if (!outgoing.empty()) {
@@ -613,10 +615,14 @@ bool writes_pending_before(const pipeline_s& p, std::uint64_t pair) {
     return false;
 }
 
+// Records the pairs before `pair`; a checkpoint that fails ends the job.
 void take_checkpoint(pipeline_s& p, const checkpoint_fn& checkpoint, std::uint64_t pair) {
-    if (checkpoint) {
-        checkpoint(pair, p.low_at_pair_start, p.low_bytes_at_pair_start.data(),
-                   p.high_at_pair_start, p.high_bytes_at_pair_start.data());
+    if (!checkpoint) {
+        return;
+    }
+    if (int error = checkpoint(pair, p.low_at_pair_start, p.low_bytes_at_pair_start.data(),
+                               p.high_at_pair_start, p.high_bytes_at_pair_start.data())) {
+        fail(p, pipeline_outcome::flush_failed, p.target->path, 0, error);
     }
 }
 
@@ -767,9 +773,9 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
         } else {
             moved = request_inputs(p, next, 0);
         }
-        if (!moved) {
-            verify(false, "swizzler", 330); // nothing in flight and no buffer: cannot happen
-            fail(p, pipeline_outcome::read_failed, sources.front()->path, 0, ENOMEM);
+        // Nothing in flight and no buffer free: the pool's bookkeeping slipped.
+        if (!moved && !always(false, "swizzler", 330)) {
+            fail(p, pipeline_outcome::check_failed, target.path, 0, 330);
         }
     }
     if (stretches && (!p.failing || p.result.outcome == pipeline_outcome::stopped)) {
@@ -785,12 +791,16 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
         take_completion(p, true);
     }
     // A stopped job keeps what it finished: every write has ended, so the pairs before the one
-    // in progress are complete. A finished one records that all of it is there, so that a crash
-    // before its final name costs nothing but the rename.
+    // in progress are complete. That pair is `pair`, whose carries were remembered when it
+    // began: `next` may already be a pair further on, whose carries were never taken. A finished
+    // one records that all of it is there, so that a crash before its final name costs nothing
+    // but the rename.
     if (p.failing && p.result.outcome == pipeline_outcome::stopped && converting) {
-        take_checkpoint(p, checkpoint, next.pair);
+        take_checkpoint(p, checkpoint, pair);
     } else if (!p.failing && checkpoint) {
-        checkpoint(scoop_pairs, {}, nullptr, {}, nullptr);
+        if (int error = checkpoint(scoop_pairs, {}, nullptr, {}, nullptr)) {
+            fail(p, pipeline_outcome::flush_failed, target.path, 0, error);
+        }
     }
     for (auto& [key, tile] : p.tiles) {
         pool.free.push_back(tile.data);

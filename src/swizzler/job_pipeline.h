@@ -51,10 +51,11 @@ struct pipeline_resume_s {
 
 // Called at a pair boundary once every target byte of the pairs before `pairs_done` has been
 // written: the checkpoint makes them durable and records them with the carries those pairs
-// hand on. False when the checkpoint failed (the job goes on; the next one tries again).
-using checkpoint_fn = std::function<bool(std::uint64_t pairs_done, byte_span_s low_carry,
-                                         const std::uint8_t* low_bytes, byte_span_s high_carry,
-                                         const std::uint8_t* high_bytes)>;
+// hand on. Returns 0, or the errno that stopped it: a checkpoint that failed leaves the
+// target's durable state unknown, and the job ends there.
+using checkpoint_fn = std::function<int(std::uint64_t pairs_done, byte_span_s low_carry,
+                                        const std::uint8_t* low_bytes, byte_span_s high_carry,
+                                        const std::uint8_t* high_bytes)>;
 
 // How a job's transfers are ordered.
 struct pipeline_schedule_s {
@@ -77,13 +78,20 @@ std::uint64_t stretch_tiles_of(const tile_pool_s& pool, const job_layout_s& layo
 bool next_stretch(const job_layout_s& layout, std::uint64_t stretch_tiles, const chunk_s& first,
                   chunk_s* end);
 
-enum class pipeline_outcome { converted, read_failed, write_failed, stopped };
+enum class pipeline_outcome {
+    converted,
+    read_failed,
+    write_failed,
+    flush_failed, // a checkpoint could not make the data durable or record it
+    check_failed, // an internal check did not hold: nothing after it can be trusted
+    stopped,
+};
 
 struct pipeline_result_s {
     pipeline_outcome outcome = pipeline_outcome::converted;
     std::string path;         // the file whose transfer failed
     std::uint64_t offset = 0; // where
-    int error = 0;            // errno of the failure
+    int error = 0;            // errno of the failure; the check's number for check_failed
 };
 
 // Converts the job laid out by `layout` from `sources` into `target` (created at full size),

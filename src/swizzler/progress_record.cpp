@@ -165,10 +165,17 @@ std::string progress_record_path(const std::string& temporary_path) {
     return temporary_path + ".progress";
 }
 
-bool load_progress_record(const std::string& path, progress_record_s* record) {
-    int fd = open_retrying(path.c_str(), O_RDONLY, 0);
+record_found load_progress_record(const std::string& path, progress_record_s* record) {
+    int fd = open_retrying(path.c_str(), O_RDONLY | O_NOFOLLOW, 0);
     if (fd < 0) {
-        return false;
+        return errno == ENOENT  ? record_found::none
+               : errno == ELOOP ? record_found::not_plain
+                                : record_found::unusable;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        close(fd);
+        return record_found::not_plain;
     }
     bool found = false;
     for (std::uint64_t index = 0; index < 2; ++index) {
@@ -181,20 +188,27 @@ bool load_progress_record(const std::string& path, progress_record_s* record) {
         }
     }
     close(fd);
-    return found;
+    return found ? record_found::whole : record_found::unusable;
 }
 
 bool store_progress_record(const std::string& path, progress_record_s* record, int* error,
                            transfer_backend_s& transfers) {
     progress_record_s newest;
-    std::uint64_t sequence = load_progress_record(path, &newest) ? newest.sequence + 1 : 1;
+    record_found found = load_progress_record(path, &newest);
+    if (found == record_found::not_plain) {
+        *error = ELOOP; // never written through a link, nor into a file another name shares
+        return false;
+    }
+    std::uint64_t sequence = found == record_found::whole ? newest.sequence + 1 : 1;
     record->sequence = sequence;
     std::vector<std::uint8_t> slot = encode(*record);
     if (slot.size() > slot_bytes) {
         *error = EOVERFLOW;
         return false;
     }
-    int fd = open_retrying(path.c_str(), O_RDWR | O_CREAT, 0644);
+    int fd = open_retrying(
+        path.c_str(), O_RDWR | O_NOFOLLOW | (found == record_found::none ? O_CREAT | O_EXCL : 0),
+        0644);
     if (fd < 0) {
         *error = errno;
         return false;
@@ -229,8 +243,8 @@ bool store_progress_record(const std::string& path, progress_record_s* record, i
     return true;
 }
 
-void remove_progress_record(const std::string& path) {
-    unlink(path.c_str());
+bool remove_progress_record(const std::string& path) {
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 progress_source_s describe_source(const file_handle_s& source, std::uint64_t nonces) {

@@ -44,17 +44,25 @@ struct progress_record_s {
 // Where the record of the target at `temporary_path` lives.
 std::string progress_record_path(const std::string& temporary_path);
 
-// The newest whole record in the file; false when there is none (no file, torn, not a record).
-bool load_progress_record(const std::string& path, progress_record_s* record);
+enum class record_found {
+    none,      // no file of that name
+    whole,     // *record holds the newest whole slot
+    unusable,  // a file, but torn, foreign or unreadable: it proves nothing
+    not_plain, // a symbolic link, or a file whose data another name shares: never touched
+};
+
+// The newest whole record in the file at path, read without following a link.
+record_found load_progress_record(const std::string& path, progress_record_s* record);
 
 // Writes the record into the slot the newest one is not in, then flushes the file; false with
-// *error = errno. Bumps record->sequence. Announces "progress written" to `transfers` between
-// the write and the flush.
-bool store_progress_record(const std::string& path, progress_record_s* record, int* error,
-                           transfer_backend_s& transfers);
+// *error = errno (ELOOP: a link or a shared file is in the record's place). A new file is
+// created exclusively, and no file is opened through a link. Bumps record->sequence. Announces
+// "progress written" to `transfers` between the write and the flush.
+[[nodiscard]] bool store_progress_record(const std::string& path, progress_record_s* record,
+                                         int* error, transfer_backend_s& transfers);
 
-// Removes the record (harmless when there is none).
-void remove_progress_record(const std::string& path);
+// Removes the record (or a link in its place); false when a record is there and stays.
+bool remove_progress_record(const std::string& path);
 
 // The identity of a source and of the target, as a record keeps them.
 progress_source_s describe_source(const file_handle_s& source, std::uint64_t nonces);

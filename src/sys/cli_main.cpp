@@ -9,18 +9,20 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
-#include "catalogue/in_place_planning.h"
 #include "catalogue/planning.h"
 #include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
@@ -33,6 +35,7 @@
 #include "sys/cli_terminal.h"
 #include "util/log.h"
 #include "util/memory_status.h"
+#include "util/open_files.h"
 #include "util/size_text.h"
 #include "util/ui_tasks.h"
 
@@ -44,6 +47,36 @@ std::condition_variable loop_wake;
 bool loop_woken = false; // guarded by loop_lock
 bool quit_asked = false; // guarded by loop_lock
 int quit_status = 0;     // guarded by loop_lock
+// The signal that asked to stop (SIGINT, SIGTERM), 0 while none has. Written by the signal
+// thread, read by the main loop.
+std::atomic<int> stop_signal{0};
+
+// The first Ctrl-C (or a polite kill) stops the run where it is, with a last checkpoint, so
+// that the next run resumes it at once; a second one ends the process at once. The signals are
+// blocked in every thread but one that waits for them and wakes the main loop: a handler could
+// neither take the loop's lock nor wake it. Call before any other thread starts.
+void install_stop_signals() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    std::thread([stops] {
+        int signal = 0;
+        if (sigwait(&stops, &signal) != 0) {
+            return;
+        }
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        stop_signal = signal;
+        {
+            std::lock_guard lock(loop_lock);
+            loop_woken = true;
+        }
+        loop_wake.notify_one();
+        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr); // the next one ends the process
+    }).detach();
+}
 
 int usage_error(const std::string& what) {
     std::fprintf(stderr, "scoopshift-cli: %s\n\n%s", what.c_str(), cli_usage);
@@ -153,8 +186,8 @@ void print_in_place_plan(const conversion_plan_s& record, const std::vector<std:
         print_memory_line(record, max_ram_bytes, memory, sizeof memory);
         std::printf("%s of %d PoC1 plots will be converted in place in %s: each plot becomes a "
                     "PoC2 plot in its own file, nothing is deleted.%s\n",
-                    size_text(record.bytes_total, false), job_count, folder_list(folders).c_str(),
-                    memory);
+                    size_text(record.bytes_total, false), static_cast<int>(record.jobs.size()),
+                    folder_list(folders).c_str(), memory);
         print_streams(record);
     }
     for (const auto& job : record.jobs) {
@@ -191,7 +224,8 @@ void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes, bo
             plots += static_cast<int>(job.source_paths.size());
         }
         std::printf("%s of %d PoC1 plots will be converted to %d PoC2 plots.%s\n",
-                    size_text(record.bytes_total, false), plots, job_count, memory);
+                    size_text(record.bytes_total, false), plots,
+                    static_cast<int>(record.jobs.size()), memory);
         print_streams(record);
     }
     for (const auto& job : record.jobs) {
@@ -215,6 +249,47 @@ void print_plan(const conversion_plan_s& record, std::uint64_t max_ram_bytes, bo
     }
 }
 
+// The files that look like plots but make no job, each with why.
+void print_set_aside(const conversion_plan_s& record) {
+    if (record.set_aside.empty()) {
+        return;
+    }
+    std::printf("%d files are left as they are:\n", static_cast<int>(record.set_aside.size()));
+    for (const set_aside_s& file : record.set_aside) {
+        std::printf("  %s: %s\n", printable(file.path).c_str(), printable(file.why).c_str());
+    }
+}
+
+// What the plan is made from: the folders as they are now, merges within the open files.
+plan_request_s request_of(const cli_options_s& options) {
+    plan_request_s request;
+    for (const std::string& folder : options.sources) {
+        request.sources.push_back(describe_folder(folder));
+    }
+    if (!options.in_place) {
+        for (const std::string& folder : options.destinations) {
+            request.destinations.push_back(describe_folder(folder));
+        }
+    }
+    request.merge = options.merge;
+    request.in_place = options.in_place;
+    request.most_sources_per_job =
+        sources_per_job_within(open_file_limit(), options.sources.size());
+    return request;
+}
+
+source_deletion deletion_of(deletion_answer answer) {
+    switch (answer) {
+    case deletion_answer::delete_sources:
+        return source_deletion::delete_completed;
+    case deletion_answer::keep_sources:
+        return source_deletion::keep_all;
+    case deletion_answer::ask:
+        break;
+    }
+    return source_deletion::ask;
+}
+
 // Serves the interface-task queue and the progress lines until the run asks to quit.
 int run_loop(const farm_s& farm) {
     progress_view_s view;
@@ -233,6 +308,12 @@ int run_loop(const farm_s& farm) {
                 break;
             }
         }
+        if (int signal = stop_signal.load(); signal != 0) {
+            log_message("Stopped by the user (%s): every source is kept, and the next run "
+                        "resumes the unfinished plots\n",
+                        signal == SIGINT ? "interrupt" : "termination signal");
+            break;
+        }
         show_progress(farm, view);
     }
     end_progress_line(view);
@@ -241,6 +322,11 @@ int run_loop(const farm_s& farm) {
 }
 
 void print_outcome(const farm_s& farm, const conversion_plan_s& plan, bool in_place) {
+    if (!farm.finished && stop_signal != 0) {
+        std::fprintf(stderr, "Stopped: every source is kept; run the same command again to "
+                             "resume.\n");
+        return;
+    }
     if (!farm.finished) {
         std::fprintf(stderr, "The conversion could not run; see log_swizzle.txt.\n");
         return;
@@ -307,24 +393,27 @@ int main(int argc, char** argv) {
         }
     }
 
+    install_stop_signals();
     open_log_file("log_swizzle.txt");
     set_log_echo(false); // the log file has every line; the terminal shows the boxes
-    install_terminal_boxes(options.deletion);
+    install_terminal_boxes();
     install_loop_hooks();
     run_ui_tasks(); // this thread is the interface thread from here on
+    // A merge of hundreds of plots holds every one of them open.
+    std::uint64_t open_files = raise_open_file_limit();
+    log_message("Up to %llu files may be open at once\n",
+                static_cast<unsigned long long>(open_files));
 
+    conversion_plan_s plan = plan_conversion(request_of(options));
+    report_plan_shortfall(plan);
     if (options.in_place) {
-        plan_in_place(the_plan(), options.sources);
-        print_in_place_plan(the_plan(), options.sources, options.max_ram_bytes);
+        print_in_place_plan(plan, options.sources, options.max_ram_bytes);
     } else {
-        merge_adjacent = options.merge;
-        // Sources first: planning waits for a destination, and then plans once over them all.
-        add_drives(source_list, options.sources);
-        add_drives(destination_list, options.destinations);
-        print_plan(the_plan(), options.max_ram_bytes, options.sources.size() > 1);
+        print_plan(plan, options.max_ram_bytes, options.sources.size() > 1);
     }
+    print_set_aside(plan);
 
-    switch (last_plan_outcome) {
+    switch (plan.outcome) {
     case plan_outcome::no_room:
         if (options.in_place) {
             std::fprintf(stderr, options.sources.size() > 1
@@ -343,6 +432,9 @@ int main(int argc, char** argv) {
     case plan_outcome::no_folders:
     case plan_outcome::no_plots:
         std::printf("No optimized PoC1 plots in %s.\n", folder_list(options.sources).c_str());
+        return 0;
+    case plan_outcome::set_aside:
+        std::printf("Nothing to convert: every plot found is left as it is.\n");
         return 0;
     case plan_outcome::all_there:
         std::printf(options.in_place
@@ -370,13 +462,19 @@ int main(int argc, char** argv) {
     auto started = std::chrono::steady_clock::now();
     auto ended = started;
     bool ended_normally = false;
-    start_farm(farm, the_plan(), options.max_ram_bytes, settings, [&] {
+    start_farm(farm, plan, options.max_ram_bytes, settings, [&] {
         ended = std::chrono::steady_clock::now();
         ended_normally = true;
         if (options.in_place) {
             end_in_place_run(farm_plan(farm));
-        } else {
-            offer_source_deletion(farm_plan(farm));
+            return;
+        }
+        source_deletion choice = deletion_of(options.deletion);
+        completion_s done = offer_source_deletion(farm_plan(farm), choice);
+        if (done.question_due && choice != source_deletion::ask) {
+            print_decided_question("Done!", done_question,
+                                   done.delete_sources ? "yes (--delete-sources)"
+                                                       : "no (--keep-sources)");
         }
     });
     int status = run_loop(farm);

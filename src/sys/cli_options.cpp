@@ -21,7 +21,8 @@ const char* const cli_usage =
     "                     without an option is a source\n"
     "  --no-merge         convert every plot on its own (default: plots of one account in one\n"
     "                     folder whose nonce ranges follow each other become one PoC2 plot)\n"
-    "  --max-ram GIB      memory for buffers in GiB, fractions allowed; 0 = automatic (default)\n"
+    "  --max-ram GIB      memory for buffers in GiB, a decimal number such as 4 or 0.5;\n"
+    "                     0 = automatic (default)\n"
     "  --delete-sources   at the end, delete the sources of completed conversions without asking\n"
     "  --keep-sources     at the end, keep every source without asking\n"
     "  --verify           read every converted plot back and compare it with its sources\n"
@@ -38,17 +39,32 @@ const char* const cli_usage =
     "folder.\n";
 
 bool parse_gib(const std::string& text, std::uint64_t* bytes) {
-    const char* start = text.c_str();
-    char* end = nullptr;
-    double gib = std::strtod(start, &end);
-    if (end == start || *end != '\0' || !std::isfinite(gib) || gib < 0) {
+    // Plain decimals only: strtod would also take "0x10" (16), "1e-300" (0, which means
+    // automatic), "inf" and blanks, each a limit the user did not mean.
+    std::size_t digits = 0;
+    std::size_t points = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            ++digits;
+        } else if (c == '.') {
+            ++points;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || points > 1) {
         return false;
     }
+    double gib = std::strtod(text.c_str(), nullptr);
     double value = gib * 1024.0 * 1024.0 * 1024.0;
-    if (value >= 18446744073709551616.0) {
+    if (!std::isfinite(value) || value >= 18446744073709551616.0) {
         return false;
     }
     *bytes = static_cast<std::uint64_t>(value);
+    // A limit too small for one byte is still a limit, not "automatic".
+    if (*bytes == 0 && value > 0) {
+        *bytes = 1;
+    }
     return true;
 }
 

@@ -53,8 +53,7 @@ bool prompt_yes_no(const char* title, const char* text) {
     }
 }
 
-bool answer_box(deletion_answer deletion, const char* title, const char* raw_text,
-                message_box_kind kind) {
+bool answer_box(const char* title, const char* raw_text, message_box_kind kind) {
     // Box texts name files, and a file name may hold anything.
     std::string shown = printable(raw_text, true);
     const char* text = shown.c_str();
@@ -63,12 +62,6 @@ bool answer_box(deletion_answer deletion, const char* title, const char* raw_tex
     if (kind == message_box_kind::ok) {
         std::fprintf(stderr, "%s: %s\n", title, text);
         return false;
-    }
-    if (std::strcmp(title, "Done!") == 0 && deletion != deletion_answer::ask) {
-        bool yes = deletion == deletion_answer::delete_sources;
-        std::fprintf(stderr, "%s\n%s\n%s\n", title, text,
-                     yes ? "yes (--delete-sources)" : "no (--keep-sources)");
-        return yes;
     }
     if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
         return prompt_yes_no(title, text);
@@ -130,11 +123,16 @@ std::string progress_line(const farm_progress_s& figures,
 
 } // namespace
 
-void install_terminal_boxes(deletion_answer deletion) {
-    set_message_box_handler(
-        [deletion](int, const char* title, const char* text, message_box_kind kind) {
-            return answer_box(deletion, title, text, kind);
-        });
+void install_terminal_boxes() {
+    set_message_box_handler([](int, const char* title, const char* text, message_box_kind kind) {
+        return answer_box(title, text, kind);
+    });
+}
+
+void print_decided_question(const char* title, const char* text, const char* answer) {
+    std::lock_guard lock(terminal_lock);
+    clear_status_lines();
+    std::fprintf(stderr, "%s\n%s\n%s\n", title, printable(text, true).c_str(), answer);
 }
 
 std::string fit_to_width(const std::string& line, int columns) {

@@ -20,9 +20,11 @@
 struct farm_s;
 
 // Installs message boxes for the terminal: "Error" and "Warning" go to standard error; questions
-// are prompted for when standard input and error are terminals, else answered No, except
-// "Done!", which `deletion` answers when it is not `ask`.
-void install_terminal_boxes(deletion_answer deletion);
+// are prompted for when standard input and error are terminals, else answered No.
+void install_terminal_boxes();
+
+// Prints a question that the command line answered before the run, with that answer.
+void print_decided_question(const char* title, const char* text, const char* answer);
 
 struct progress_sample_s {
     double seconds = 0;

@@ -8,6 +8,7 @@
 #include "ui/progress_screen.h"
 #include "ui/window_record.h"
 #include "util/log.h"
+#include "util/open_files.h"
 #include "util/target_file.h"
 #include "util/ui_tasks.h"
 
@@ -22,11 +23,18 @@ bool conversion_running() {
 
 // A run of many hours is one click from being stopped: closing during a run asks first.
 bool may_close_main_window() {
-    return !conversion_running() ||
-           ask_yes_no(current_window, "Stop conversion?",
-                      "A conversion is still running. Stop it and close Scoopshift?\n\nThe plot "
-                      "being converted stays unfinished under its temporary name ending in "
-                      "\".swizzling\"; converted plots and all source files are kept.");
+    if (!conversion_running()) {
+        return true;
+    }
+    if (!ask_yes_no(current_window, "Stop conversion?",
+                    "A conversion is still running. Stop it and close Scoopshift?\n\nThe plot "
+                    "being converted stays unfinished under its temporary name ending in "
+                    "\".swizzling\"; converted plots and all source files are kept.")) {
+        return false;
+    }
+    log_message("Stopped by the user: the window was closed during the conversion; every "
+                "source is kept, and the next run resumes the unfinished plots\n");
+    return true;
 }
 
 } // namespace
@@ -53,6 +61,8 @@ int run_desktop_program(std::function<void()> first_screen) {
 
     the_farm();
     enable_volume_privilege();
+    // A merge of hundreds of plots holds every one of them open.
+    raise_open_file_limit();
     run_ui_tasks();
     return run_main_loop();
 }

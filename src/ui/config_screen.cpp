@@ -40,7 +40,7 @@ void toggle_merge() {
 // In place of a plan, the plan line says why there is nothing to start.
 void explain_empty_plan(char (&summary)[128], const conversion_plan_s& record) {
     const char* reason = "Select source and destination drives for plot conversion to PoC2.";
-    switch (last_plan_outcome) {
+    switch (record.outcome) {
     case plan_outcome::no_plots:
         reason = "No optimized PoC1 plots found in the source folder: nothing to convert.";
         break;
@@ -53,6 +53,9 @@ void explain_empty_plan(char (&summary)[128], const conversion_plan_s& record) {
                       "destination.",
                       static_cast<int>(record.existing_jobs.size()));
         return;
+    case plan_outcome::set_aside:
+        reason = "Nothing to convert: every plot found is left as it is (see the log for why).";
+        break;
     case plan_outcome::no_folders:
     case plan_outcome::planned:
         break;
@@ -88,7 +91,8 @@ void draw_summary(int window) {
         }
         std::snprintf(summary, sizeof summary,
                       "%s of %d PoC1 plots will be converted to %d PoC2 plots.%s",
-                      size_text(record.bytes_total, false), plot_count, job_count, memory);
+                      size_text(record.bytes_total, false), record.plot_count,
+                      static_cast<int>(record.jobs.size()), memory);
     }
     set_font(window, font_family, 10);
     window_table[window].fill_color = grey;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/conversion_plan.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "ui/click_regions.h"
@@ -49,7 +50,7 @@ struct card_s {
 // Planning scans the source folders only once a destination is chosen too; until then a card
 // has no size to show, and a "0.0 KB" would say the folder holds no plots.
 bool plots_measured() {
-    return last_plan_outcome != plan_outcome::no_folders;
+    return the_plan().outcome != plan_outcome::no_folders;
 }
 
 void remove_card(int list, std::uint8_t entry) {

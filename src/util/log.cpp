@@ -7,6 +7,7 @@
 #include "util/log.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -17,10 +18,11 @@ namespace {
 constexpr int small_message = 1024;
 constexpr int large_message = 16384;
 
-std::mutex log_mutex;          // guards log_file and every write to it
-std::FILE* log_file = nullptr; // guarded by log_mutex
-message_box_fn box_handler;    // written before other threads exist, then only read
-bool log_echo = true;          // written before other threads exist, then only read
+std::mutex log_mutex;             // guards log_file and every write to it
+std::FILE* log_file = nullptr;    // guarded by log_mutex
+message_box_fn box_handler;       // written before other threads exist, then only read
+bool log_echo = true;             // written before other threads exist, then only read
+bool failed_checks_abort = false; // written before other threads exist, then only read
 
 // A formatted message: in `small` when it fits, else in `large`.
 struct formatted_s {
@@ -131,6 +133,27 @@ void verify(bool condition, const char* module, int number) {
     if (!condition) {
         log_message("Assertion failure %s : %d\n", module, number);
     }
+}
+
+bool always(bool condition, const char* module, int number) {
+    if (!condition) {
+        log_message("Assertion failure %s : %d\n", module, number);
+        if (failed_checks_abort) {
+            std::fprintf(stderr, "Assertion failure %s : %d\n", module, number);
+            std::abort();
+        }
+    }
+    return condition;
+}
+
+void set_failed_checks_abort(bool abort_on_failure) {
+    failed_checks_abort = abort_on_failure;
+}
+
+const char* error_name(int error) {
+    // strerror may share one buffer between threads; the description table does not.
+    const char* name = strerrordesc_np(error);
+    return name != nullptr ? name : "unknown error";
 }
 
 void set_log_echo(bool on) {

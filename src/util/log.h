@@ -6,7 +6,10 @@
 // carries its own "\n". show_message and ask_yes_no raise message boxes through
 // a handler that the host installs; with none installed, show_message writes to
 // standard error and ask_yes_no answers No. verify only logs: it never stops
-// the program.
+// the program. always is the check of the data path: it logs as verify does and
+// hands its condition back, so that the caller takes the safe branch (the job
+// fails, its sources are kept); in test programs it aborts, so that a test
+// cannot pass over a check that failed.
 //
 // Limits: a message is cut to 16,383 characters. All four may be called from
 // any thread at once; each log line is written whole, never interleaved.
@@ -40,6 +43,18 @@ bool ask_yes_no(int window, const char* title, const char* format, ...) SCOOPSHI
 
 // Logs "Assertion failure <module> : <number>\n" when condition is false, and goes on.
 void verify(bool condition, const char* module, int number);
+
+// The same line when condition is false, then (test programs only) abort; returns condition, on
+// which the caller must act.
+[[nodiscard]] bool always(bool condition, const char* module, int number);
+
+// Makes a failed `always` abort the process (test programs install it before their tests run).
+// Threading: before any other thread starts.
+void set_failed_checks_abort(bool abort_on_failure);
+
+// The system's words for an errno value ("Read-only file system"), for messages that name the
+// cause and not only its number. Any thread.
+const char* error_name(int error);
 
 enum class message_box_kind { ok, yes_no };
 

@@ -27,14 +27,27 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-enum class claim { taken, in_use, failed };
+enum class claim { taken, in_use, not_plain, failed };
 
-// Opens or creates the file at path and locks it for this run. The lock must be on the file that
+// Opens the file at path (creating it, exclusively, when `create` and it is not there) without
+// following a symbolic link, and locks it for this run. The lock must be on the file that
 // still has the name: a run that gives up on a target deletes it, and a file opened just before
-// that deletion would otherwise be locked and written under no name at all.
-claim open_and_lock(const std::string& path, int flags, file_handle_s* target, int* error) {
+// that deletion would otherwise be locked and written under no name at all. A file that is not
+// a plain file of its own (a device, a folder, or data another name shares) is not taken:
+// writing into it would change what that other name shows.
+claim open_and_lock(const std::string& path, bool create, file_handle_s* target, int* error) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if ((*error = open_file_handle(path, flags, 0644, target)) != 0) {
+        *error = open_file_handle(path, O_RDWR | O_NOFOLLOW, 0644, target);
+        if (*error == ENOENT && create) {
+            *error = open_file_handle(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644, target);
+            if (*error == EEXIST) {
+                continue; // made by someone else meanwhile: open what is there
+            }
+        }
+        if (*error == ELOOP) {
+            return claim::not_plain;
+        }
+        if (*error != 0) {
             return claim::failed;
         }
         int result;
@@ -49,8 +62,12 @@ claim open_and_lock(const std::string& path, int flags, file_handle_s* target, i
         // way; the conversion goes on as it would without the lock.
         struct stat opened {
         }, named{};
-        if (fstat(target->fd, &opened) == 0 && stat(path.c_str(), &named) == 0 &&
+        if (fstat(target->fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 &&
             opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) {
+            if (!S_ISREG(opened.st_mode) || opened.st_nlink != 1) {
+                close_file_handle(*target);
+                return claim::not_plain;
+            }
             return claim::taken;
         }
         close_file_handle(*target);
@@ -64,7 +81,7 @@ claim open_and_lock(const std::string& path, int flags, file_handle_s* target, i
 file_handle_s open_target_file(const std::string& path, target_failure* failure, int* error) {
     file_handle_s target;
     *error = 0;
-    switch (open_and_lock(path, O_RDWR | O_CREAT, &target, error)) {
+    switch (open_and_lock(path, true, &target, error)) {
     case claim::taken:
         *failure = target_failure::none;
         return target;
@@ -72,10 +89,17 @@ file_handle_s open_target_file(const std::string& path, target_failure* failure,
         log_message("%s is being written by another run; leaving it alone\n", path.c_str());
         *failure = target_failure::in_use;
         return {};
+    case claim::not_plain:
+        log_message("%s is a symbolic link or shares its data with another name; leaving it "
+                    "alone\n",
+                    path.c_str());
+        *failure = target_failure::not_plain;
+        return {};
     case claim::failed:
         break;
     }
-    log_message("Could not create file: %s Error code %d\n", path.c_str(), *error);
+    log_message("Could not create file: %s Error code %d (%s)\n", path.c_str(), *error,
+                error_name(*error));
     *failure = target_failure::not_created;
     return {};
 }
@@ -83,12 +107,15 @@ file_handle_s open_target_file(const std::string& path, target_failure* failure,
 file_handle_s open_existing_locked(const std::string& path, target_failure* failure, int* error) {
     file_handle_s file;
     *error = 0;
-    switch (open_and_lock(path, O_RDWR, &file, error)) {
+    switch (open_and_lock(path, false, &file, error)) {
     case claim::taken:
         *failure = target_failure::none;
         return file;
     case claim::in_use:
         *failure = target_failure::in_use;
+        return {};
+    case claim::not_plain:
+        *failure = target_failure::not_plain;
         return {};
     case claim::failed:
         break;
@@ -176,8 +203,11 @@ bool rename_without_replacing(const std::string& from, const std::string& to, in
     // The file system refuses the flag: a hard link cannot replace a name either.
     if (link(from.c_str(), to.c_str()) == 0) {
         if (unlink(from.c_str()) != 0) {
-            log_message("Could not remove the name %s after linking it, error %d\n", from.c_str(),
-                        errno);
+            // The file has both names: the new one is in place, but the step did not hold.
+            *error = errno;
+            log_message("Could not remove the name %s after linking it, error %d (%s)\n",
+                        from.c_str(), *error, error_name(*error));
+            return false;
         }
         return true;
     }

@@ -20,12 +20,14 @@ enum class target_failure {
     none,
     not_created, // it could not be opened or created
     in_use,      // another run holds it: it is left exactly as it is
+    not_plain,   // a symbolic link, not a regular file, or its data has other names: untouched
     no_room,     // the user gave up on making room; the file is deleted
 };
 
-// Opens or creates path (a leftover keeps its blocks) and takes it for this run alone: the
-// handle holds an exclusive lock on the file until it is closed. An empty handle (fd -1) with
-// *failure (not_created, with *error = errno, or in_use) otherwise; logs why.
+// Opens or creates path (a leftover keeps its blocks; a new file is created exclusively) and
+// takes it for this run alone: the handle holds an exclusive lock on the file until it is
+// closed. Never through a symbolic link. An empty handle (fd -1) with *failure (not_created,
+// with *error = errno, in_use or not_plain) otherwise; logs why.
 file_handle_s open_target_file(const std::string& path, target_failure* failure, int* error);
 
 // Opens an existing file for reading and writing and takes it for this run alone, as
@@ -59,13 +61,16 @@ void discard_target_file(file_handle_s& target, const std::string& path);
 // Start-up calls it once; the answer is kept once it is yes.
 bool enable_volume_privilege();
 
-// Puts the target's data on the device (fdatasync); false with *error = errno otherwise.
-bool flush_target(const file_handle_s& target, int* error);
+// Puts the target's data on the device (fdatasync); false with *error = errno otherwise. A
+// failure means the data written since the last flush may be gone even if a later flush
+// succeeds (the kernel reports a lost write-back once): the caller must never trust it again.
+[[nodiscard]] bool flush_target(const file_handle_s& target, int* error);
 
 // Renames `from` to `to` (same folder) without ever replacing a file named `to`; false with
 // *error = errno otherwise, EEXIST when `to` exists.
-bool rename_without_replacing(const std::string& from, const std::string& to, int* error);
+[[nodiscard]] bool rename_without_replacing(const std::string& from, const std::string& to,
+                                            int* error);
 
 // Syncs the folder that holds path, so that a name given in it survives a power cut; false
 // with *error = errno otherwise.
-bool sync_folder_of(const std::string& path, int* error);
+[[nodiscard]] bool sync_folder_of(const std::string& path, int* error);

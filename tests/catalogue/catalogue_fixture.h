@@ -46,8 +46,8 @@ class catalogue_test : public ::testing::Test {
 
     // Chooses the folders without measuring free space, so a test can set it exactly.
     void choose(const std::string& from, const std::string& to, std::uint64_t free_bytes) {
-        source_drives.push_back({from, 0, 0});
-        destination_drives.push_back({to, free_bytes, 0});
+        source_drives.push_back({from, 0, 0, {}});
+        destination_drives.push_back({to, free_bytes, 0, {}});
     }
 
     std::string log_text() { return read_text_file(logs.path + "/log_swizzle.txt"); }

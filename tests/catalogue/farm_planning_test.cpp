@@ -32,15 +32,15 @@ TEST_F(farm_planning_test, every_source_is_planned_and_each_source_goes_to_its_o
     touch(source.path, "1_8_8_8");
     touch(other_source.path, "1_16_8_8");
     touch(other_source.path, "2_0_4_4");
-    source_drives.push_back({source.path, 0, 0});
-    source_drives.push_back({other_source.path, 0, 0});
-    destination_drives.push_back({destination.path, plenty, 0});
-    destination_drives.push_back({other_destination.path, plenty, 0});
+    source_drives.push_back({source.path, 0, 0, {}});
+    source_drives.push_back({other_source.path, 0, 0, {}});
+    destination_drives.push_back({destination.path, plenty, 0, {}});
+    destination_drives.push_back({other_destination.path, plenty, 0, {}});
     conversion_plan_s& plan = the_plan();
     plan_jobs();
 
-    EXPECT_EQ(last_plan_outcome, plan_outcome::planned);
-    EXPECT_EQ(plot_count, 4);
+    EXPECT_EQ(the_plan().outcome, plan_outcome::planned);
+    EXPECT_EQ(the_plan().plot_count, 4);
     EXPECT_EQ(names_of(plan.jobs), (strings{"1_0_16", "1_16_8", "2_0_4"}));
     EXPECT_EQ(source_drives[0].plot_bytes, plot_size(16));
     EXPECT_EQ(source_drives[1].plot_bytes, plot_size(12));
@@ -59,14 +59,15 @@ TEST_F(farm_planning_test, jobs_go_only_where_they_fit_and_those_that_fit_nowher
     touch(source.path, "2_0_20_20");
     touch(source.path, "3_0_4_4");
     touch(other_destination.path, "3_0_4"); // already converted, on the second destination
-    source_drives.push_back({source.path, 0, 0});
-    destination_drives.push_back({destination.path, plot_size(10), 0});
-    destination_drives.push_back({other_destination.path, plot_size(9), 0});
+    source_drives.push_back({source.path, 0, 0, {}});
+    // As if each destination were a volume of its own (device and inode as they were added).
+    destination_drives.push_back({destination.path, plot_size(10), 0, {1001, 1}});
+    destination_drives.push_back({other_destination.path, plot_size(9), 0, {1002, 1}});
     conversion_plan_s& plan = the_plan();
     plan_jobs();
 
     // 1_0_8 fits the first (10), 2_0_20 fits neither, 3_0_4 is already there.
-    EXPECT_EQ(last_plan_outcome, plan_outcome::planned);
+    EXPECT_EQ(the_plan().outcome, plan_outcome::planned);
     EXPECT_EQ(names_of(plan.jobs), (strings{"1_0_8"}));
     EXPECT_EQ(names_of(plan.unplaced_jobs), (strings{"2_0_20"}));
     EXPECT_EQ(names_of(plan.existing_jobs), (strings{"3_0_4"}));
@@ -100,10 +101,10 @@ TEST_F(farm_planning_test, jobs_go_only_where_they_fit_and_those_that_fit_nowher
 TEST_F(farm_planning_test, jobs_that_share_a_drive_are_one_stream) {
     touch(source.path, "1_0_8_8");
     touch(other_source.path, "2_0_8_8");
-    source_drives.push_back({source.path, 0, 0});
-    source_drives.push_back({other_source.path, 0, 0});
-    destination_drives.push_back({destination.path, plenty, 0});
-    destination_drives.push_back({other_destination.path, plenty, 0});
+    source_drives.push_back({source.path, 0, 0, {}});
+    source_drives.push_back({other_source.path, 0, 0, {}});
+    destination_drives.push_back({destination.path, plenty, 0, {}});
+    destination_drives.push_back({other_destination.path, plenty, 0, {}});
     plan_jobs();
     EXPECT_EQ(split_into_streams(the_plan()).size(), 1u) << "four folders on one disk";
 
@@ -115,8 +116,8 @@ TEST_F(farm_planning_test, jobs_that_share_a_drive_are_one_stream) {
     touch(a.path, "1_0_8_8");
     touch(b.path, "2_0_8_8");
     touch(b.path, "2_8_8_8");
-    source_drives = {{a.path, 0, 0}, {b.path, 0, 0}};
-    destination_drives = {{x.path, plenty, 0}, {y.path, plenty, 0}};
+    source_drives = {{a.path, 0, 0, {}}, {b.path, 0, 0, {}}};
+    destination_drives = {{x.path, plenty, 0, {}}, {y.path, plenty, 0, {}}};
     plan_jobs();
     std::vector<std::string> names;
     std::vector<conversion_plan_s> streams = split_into_streams(the_plan(), &names);
@@ -139,7 +140,7 @@ TEST_F(farm_planning_test, jobs_that_share_a_drive_are_one_stream) {
     EXPECT_EQ(farm_budget_change(memory, the_plan(), 32u << 20), budget_change::none);
 
     // A destination shared by both sources joins them into one stream again.
-    destination_drives = {{x.path, plenty, 0}};
+    destination_drives = {{x.path, plenty, 0, {}}};
     plan_jobs();
     EXPECT_EQ(split_into_streams(the_plan()).size(), 1u);
 }

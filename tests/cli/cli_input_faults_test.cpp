@@ -198,10 +198,16 @@ TEST_F(cli_fault_test, a_limit_beyond_the_machine_is_lowered_and_said) {
 // A name that holds escape sequences, a carriage return and a byte that is not UTF-8 reaches
 // the terminal escaped, in the plan and in a box.
 TEST_F(cli_fault_test, names_with_terminal_controls_are_printed_escaped) {
-    std::string name = "1_0_8_8\x1b]0;owned\x07\r\x9b"
-                       "2J\xff.plot";
-    write_plot_named(source.path, {1, 0, 9}, name); // one nonce too many: its box names it
-    auto r = run_cli(work.path, {"--keep-sources", source.path, destination.path});
+    // A folder and a file whose names hold controls: the file only begins like a plot (it is
+    // listed as left alone), and the plot in the folder has one nonce too many (its box names
+    // the folder).
+    std::string weird = "\x1b]0;owned\x07\r\x9b"
+                        "2J\xff";
+    std::string folder = source.path + "/" + weird;
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    write_plot_named(folder, {1, 0, 9}, "1_0_8_8");
+    write_plot_named(folder, {2, 0, 8}, "2_0_8_8" + weird + ".plot");
+    auto r = run_cli(work.path, {"--keep-sources", folder, destination.path});
     EXPECT_EQ(r.status, 1);
     for (const std::string* text : {&r.out, &r.err}) {
         for (char c : *text) {
@@ -210,9 +216,11 @@ TEST_F(cli_fault_test, names_with_terminal_controls_are_printed_escaped) {
             EXPECT_NE(byte, 0xff);
         }
     }
-    std::string escaped = "1_0_8_8\\x1b]0;owned\\x07\\x0d\\x9b2J\\xff.plot";
-    EXPECT_NE(r.out.find(escaped), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find(escaped), std::string::npos) << r.err;
+    std::string escaped = "\\x1b]0;owned\\x07\\x0d\\x9b2J\\xff";
+    EXPECT_NE(r.out.find("2_0_8_8" + escaped + ".plot: its name only begins like a plot's"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find(escaped + "/1_0_8_8"), std::string::npos) << r.err;
 }
 
 TEST_F(cli_fault_test, verify_reads_every_output_back_before_its_final_name) {

@@ -158,7 +158,7 @@ TEST_P(pipeline_in_memory, every_schedule_converts_every_byte_once_and_resumes_f
                 high_bytes.assign(high_at, high_at + high.size());
                 resume = {pairs_done, low, nullptr, high, nullptr};
             }
-            return true;
+            return 0;
         };
         EXPECT_EQ(job->run(record, transfers, schedule, {}, checkpoint).outcome,
                   pipeline_outcome::stopped);

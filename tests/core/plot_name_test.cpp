@@ -22,20 +22,27 @@ classified_s classify(const std::string& folder, const std::string& name) {
 }
 
 TEST(plot_names, optimized_poc1_plots_are_accepted_with_their_numbers_and_path) {
-    for (std::string name : {"123_0_8192_8192", "123_0_8192_8192.plot"}) {
-        auto c = classify("/mnt/plots", name);
-        EXPECT_EQ(c.kind, plot_file_kind::accepted) << name;
-        EXPECT_EQ(c.plot.account_id, 123u);
-        EXPECT_EQ(c.plot.start_nonce, 0u);
-        EXPECT_EQ(c.plot.nonces, 8192u);
-        EXPECT_EQ(c.plot.stagger, 8192u);
-        EXPECT_EQ(c.plot.path, "/mnt/plots/" + name);
-        EXPECT_EQ(c.logged, "");
+    auto c = classify("/mnt/plots", "123_0_8192_8192");
+    EXPECT_EQ(c.kind, plot_file_kind::accepted);
+    EXPECT_EQ(c.plot.account_id, 123u);
+    EXPECT_EQ(c.plot.start_nonce, 0u);
+    EXPECT_EQ(c.plot.nonces, 8192u);
+    EXPECT_EQ(c.plot.stagger, 8192u);
+    EXPECT_EQ(c.plot.path, "/mnt/plots/123_0_8192_8192");
+    EXPECT_EQ(c.logged, "");
+}
+
+// Partial and renamed copies only begin like a plot: never converted, deleted or renamed, but
+// named in the log, since a farmer may wonder where they went.
+TEST(plot_names, a_name_that_only_begins_like_a_plot_is_none) {
+    for (std::string name :
+         {"123_0_8192_8192.plot", "3_0_8_8.part", "3_0_8_8.bak", " 3_0_8_8", "+3_0_8_8", "3_ 0_8_8",
+          "3_0_8_8_", "3_0_8_", "99999999999999999999999_0_8_8", "-1_0_8_8"}) {
+        auto c = classify("/p", name);
+        EXPECT_EQ(c.kind, plot_file_kind::resembles_plot) << name;
+        EXPECT_EQ(c.plot.nonces, 0u) << name;
+        EXPECT_EQ(c.logged, "Skipping " + name + ": its name only begins like a plot's\n");
     }
-    // A blank after an underscore is skipped as "%llu" skips it.
-    auto spaced = classify("/p", "123_ 0_8192_8192");
-    EXPECT_EQ(spaced.kind, plot_file_kind::accepted);
-    EXPECT_EQ(spaced.plot.nonces, 8192u);
 }
 
 TEST(plot_names, skipped_names_log_their_kind) {
@@ -51,10 +58,9 @@ TEST(plot_names, skipped_names_log_their_kind) {
         {"123_0_8192_0", plot_file_kind::skipped_poc2,
          "Skipping 123_0_8192_0 which is already PoC2\n"},
         {"123_0_8192", plot_file_kind::skipped_poc2, "Skipping 123_0_8192 which is already PoC2\n"},
-        {"123_0_8192.swizzling", plot_file_kind::skipped_poc2,
-         "Skipping 123_0_8192.swizzling which is already PoC2\n"},
-        {"123_0_8192_", plot_file_kind::skipped_poc2,
-         "Skipping 123_0_8192_ which is already PoC2\n"},
+        {"123_0_8192.swizzling", plot_file_kind::not_a_plot, ""},
+        {"123_0_8192.swizzling.progress", plot_file_kind::not_a_plot, ""},
+        {"123_0_8192.swizzling.journal", plot_file_kind::not_a_plot, ""},
         {"123_0", plot_file_kind::not_a_plot, ""},
         {"desktop.ini", plot_file_kind::not_a_plot, ""},
         {"", plot_file_kind::not_a_plot, ""},
@@ -86,13 +92,13 @@ TEST(plot_names, parse_reads_only_the_name_after_the_last_slash) {
     EXPECT_EQ(none.nonces, 0u);
 }
 
-TEST(plot_names, numbers_beyond_64_bits_and_signs_read_as_the_scan_reads_them) {
+TEST(plot_names, the_largest_numbers_and_leading_zeros_are_digits) {
     plot_file_s big;
-    EXPECT_EQ(parse_plot_file_name("99999999999999999999999_0_8_8", &big), plot_name_kind::poc1);
+    EXPECT_EQ(parse_plot_file_name("18446744073709551615_0_8_8", &big), plot_name_kind::poc1);
     EXPECT_EQ(big.account_id, 18446744073709551615ull);
-    plot_file_s negative;
-    EXPECT_EQ(parse_plot_file_name("-1_0_8_8", &negative), plot_name_kind::poc1);
-    EXPECT_EQ(negative.account_id, 18446744073709551615ull);
+    plot_file_s over;
+    EXPECT_EQ(parse_plot_file_name("18446744073709551616_0_8_8", &over), plot_name_kind::none);
+    EXPECT_EQ(over.account_id, 0u);
 }
 
 TEST(plot_names, output_paths_insert_one_slash_and_plain_decimals) {

@@ -108,7 +108,7 @@ TEST_F(farm_test, two_drives_convert_at_once_and_each_keeps_to_its_own) {
         ASSERT_FALSE(write_poc1_plot(drives[1].plots, plot).empty());
     }
     choose_folders();
-    ASSERT_EQ(last_plan_outcome, plan_outcome::planned);
+    ASSERT_EQ(the_plan().outcome, plan_outcome::planned);
     ASSERT_EQ(the_plan().jobs.size(), 3u);
     std::vector<std::string> names;
     ASSERT_EQ(split_into_streams(the_plan(), &names).size(), 2u);
@@ -178,7 +178,7 @@ TEST_F(farm_test, a_full_drive_fails_its_own_jobs_while_the_other_drive_complete
         ASSERT_FALSE(write_poc1_plot(drives[1].plots, plot).empty());
     }
     choose_folders();
-    ASSERT_EQ(last_plan_outcome, plan_outcome::planned);
+    ASSERT_EQ(the_plan().outcome, plan_outcome::planned);
     ASSERT_EQ(split_into_streams(the_plan()).size(), 2u);
 
     // Something else fills the second drive after the plan was made.

@@ -114,7 +114,8 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
 
     EXPECT_FALSE(file_exists(abandoned));
     EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
-    EXPECT_EQ(record.plan.jobs[0].failure, "its source " + failing + " could not be read");
+    EXPECT_EQ(record.plan.jobs[0].failure,
+              "its source " + failing + " could not be read: Input/output error");
     auto lines = log_lines();
     auto read_line =
         std::find(lines.begin(), lines.end(),
@@ -197,7 +198,7 @@ TEST_F(fault_test, a_failed_write_fails_only_its_job_and_the_next_one_completes)
 
         EXPECT_EQ(fresh.plan.jobs[0].state, job_state::failed);
         EXPECT_EQ(fresh.plan.jobs[0].failure,
-                  "writing its target failed (error " + std::to_string(failure) + ")");
+                  "writing its target failed: " + std::string(error_name(failure)));
         EXPECT_FALSE(file_exists(fresh.plan.jobs[0].output_path));
         EXPECT_TRUE(file_exists(temporary)) << "kept for a later run to take over";
         ASSERT_EQ(shown().size(), 1u);
@@ -265,7 +266,8 @@ TEST_F(fault_test, an_unopenable_source_fails_only_its_job) {
     ASSERT_EQ(unlink(missing.c_str()), 0);
     run(0);
     ASSERT_EQ(shown().size(), 1u);
-    EXPECT_EQ(shown()[0].text, "Could not open file:\n " + missing + "\nError code 2\n");
+    EXPECT_EQ(shown()[0].text,
+              "Could not open file:\n " + missing + "\nError code 2 (No such file or directory)\n");
     EXPECT_TRUE(log_has("Failed to open " + missing + " for reading!"));
     EXPECT_FALSE(file_exists(output + ".swizzling"));
     EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);

@@ -81,7 +81,7 @@ TEST_F(resume_test, a_stopped_job_goes_on_where_it_stopped) {
     run(single_source_budget);
     EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
     progress_record_s stored;
-    ASSERT_TRUE(load_progress_record(progress_record_path(temporary), &stored));
+    ASSERT_EQ(load_progress_record(progress_record_path(temporary), &stored), record_found::whole);
     EXPECT_GE(stored.pairs_done * pair_bytes(64), plot_size(64) / 2 - pair_bytes(64) * 2);
     EXPECT_LT(stored.pairs_done, scoop_pairs);
 
@@ -130,7 +130,7 @@ TEST_F(resume_test, a_killed_job_redoes_at_most_one_checkpoint_interval) {
     ASSERT_EQ(status, 9);
     std::uint64_t written_at_kill = std::stoull(read_text_file(written_file));
     progress_record_s stored;
-    ASSERT_TRUE(load_progress_record(progress_record_path(temporary), &stored));
+    ASSERT_EQ(load_progress_record(progress_record_path(temporary), &stored), record_found::whole);
 
     start_over();
     run(merged_budget);
@@ -289,7 +289,8 @@ TEST_F(resume_test, a_record_of_other_work_starts_the_job_over) {
         });
         run(single_source_budget);
         progress_record_s stored;
-        ASSERT_TRUE(load_progress_record(progress_record_path(temporary), &stored));
+        ASSERT_EQ(load_progress_record(progress_record_path(temporary), &stored),
+                  record_found::whole);
         c.change(record.plan.jobs[0].source_paths[0], temporary);
 
         start_over();

@@ -1,30 +1,59 @@
 #!/usr/bin/python3
 """A small FUSE file system for tests: a mirror of a backing folder that is
-slow and fails on cue.
+slow, fails and loses data on cue.
 
     fault_fs.py BACKING MOUNTPOINT [cues] [--direct-io]
 
-Every operation goes to the same path under BACKING. Data reads and writes
-obey the cues, each a command-line option at mount time:
+Every operation goes to the same path under BACKING. Data reads, writes and
+flushes (fsync, fdatasync) obey the cues, each a command-line option at mount
+time:
 
     --read-delay-ms MS      every read waits MS milliseconds (a fraction is fine)
     --write-delay-ms MS     every write waits MS milliseconds
     --fail-reads ERRNO      reads that match the cues below fail with ERRNO
     --fail-writes ERRNO     writes that match the cues below fail with ERRNO
+    --fail-flushes ERRNO    flushes of a file that matches --fail-file fail with
+                            ERRNO, and the file loses its unflushed writes
     --fail-file NAME        only this file fails: its name, or its path from the
                             root ("/a/b"); empty (the default) means every file
     --fail-from-offset N    only transfers that touch byte N or a later one fail
+                            (flushes have no offset: it does not apply to them)
     --fail-after COUNT      the first COUNT matching reads (and, counted apart,
-                            writes) still succeed; later ones fail
+                            writes and flushes) still succeed; later ones fail
+    --fail-flush-times N    only the first N flushes that would fail do fail
+                            (default 1), later ones succeed; 0: all of them
+    --flip-bit-at N         every write to a file that matches --fail-file and
+                            covers byte N lands with that byte's lowest bit
+                            inverted, and reports success; -1 (the default): none
 
 ERRNO is a number or a name such as EIO or ENOSPC; 0 means no failure. The
 cues change while mounted through the control file MOUNTPOINT/.fault_control,
 which readdir does not list: each line written to it is NAME=VALUE with the
 option's name in underscores, e.g. "read_delay_ms=0" or "fail_reads=EIO".
-Setting any failure cue starts the --fail-after count again. Reading the
-control file gives the cues and the number of data reads and writes served so
-far, one NAME=VALUE a line. An unknown name or a bad value fails the write
-with EINVAL and changes nothing.
+Setting any failure cue (fail_...) starts the --fail-after counts and the
+--fail-flush-times count again. The line "power_cut=1" cuts the power (below).
+Reading the control file gives the cues and these counters, one NAME=VALUE a
+line: reads, writes and flushes served; flushes_failed; bits_flipped. An
+unknown name or a bad value fails the write with EINVAL and changes nothing.
+
+A drive's volatile cache: what each file received since its last successful
+flush (writes, truncate and ftruncate) can be lost, like data a drive never
+wrote. A flush that fails undoes that file's unflushed changes in BACKING: the
+bytes they overwrote and the length before them come back. This is how Linux
+reports a lost write-back: one failed fsync, after which a later one succeeds
+although the data is gone. A power cut undoes the unflushed changes of every
+file, and then nothing is pending. Files are known by their backing inode, not
+by name, so writes after a rename or through another hard link are undone
+too. Names are not part of the cache: renames, links, removals and new files
+stay as they are, so a file made since its last flush keeps its name and loses
+its unflushed data (usually becoming empty), and a file removed before its
+flush stays removed; directory flushes always succeed. Undoing keeps the bytes
+each change overwrote, and a descriptor opened read-write on each changed
+file, until the file's next flush: memory grows with the unflushed data, fine
+for test files of a few MB. Opening that descriptor needs the right to read
+and write the file (as root, always). Without --direct-io a descriptor open
+across an undo may still read undone bytes from the kernel's cache; files
+opened afterwards read BACKING.
 
 Requests are served one at a time, as by a drive with one head: a delay of D
 ms makes N reads last at least N * D ms whatever the caller keeps in flight.
@@ -81,16 +110,37 @@ def count_value(text):
     return value
 
 
+def offset_or_none(text):
+    value = int(text)
+    if value < -1:
+        raise ValueError("an offset is zero or more, or -1 for none")
+    return value
+
+
+def power_cut_value(text):
+    if text.strip() != "1":
+        raise ValueError("power_cut takes 1")
+    return 1
+
+
 # Each cue: its parser and its value when not given.
 CUES = {
     "read_delay_ms": (delay_value, 0.0),
     "write_delay_ms": (delay_value, 0.0),
     "fail_reads": (errno_value, 0),
     "fail_writes": (errno_value, 0),
+    "fail_flushes": (errno_value, 0),
     "fail_file": (str.strip, ""),
     "fail_from_offset": (count_value, 0),
     "fail_after": (count_value, 0),
+    "fail_flush_times": (count_value, 1),
+    "flip_bit_at": (offset_or_none, -1),
 }
+
+# Lines of the control file that act once instead of setting a cue: their parsers.
+ACTIONS = {"power_cut": power_cut_value}
+# The parser of every name the control file takes.
+PARSERS = {**{name: parse for name, (parse, _) in CUES.items()}, **ACTIONS}
 
 
 class cues_s:
@@ -99,8 +149,9 @@ class cues_s:
     def __init__(self):
         self.lock = threading.Lock()
         self.values = {name: default for name, (_, default) in CUES.items()}
-        self.matched = {"read": 0, "write": 0}  # matching transfers since a failure cue was set
-        self.served = {"read": 0, "write": 0}
+        self.matched = {"read": 0, "write": 0, "flush": 0}  # since a failure cue was set
+        self.counts = {"reads": 0, "writes": 0, "flushes": 0, "flushes_failed": 0,
+                       "bits_flipped": 0}
 
     def set(self, name, text):
         """Sets one cue from its text; raises ValueError for a bad name or value."""
@@ -110,21 +161,25 @@ class cues_s:
         with self.lock:
             self.values[name] = value
             if name.startswith("fail_"):
-                self.matched = {"read": 0, "write": 0}
+                self.matched = {"read": 0, "write": 0, "flush": 0}
 
     def text(self):
         with self.lock:
             lines = ["%s=%s" % (name, value) for name, value in self.values.items()]
-            lines += ["%ss=%d" % (kind, count) for kind, count in self.served.items()]
+            lines += ["%s=%d" % (name, count) for name, count in self.counts.items()]
         return ("\n".join(lines) + "\n").encode()
+
+    def _matches(self, path):
+        """Whether fail_file names this file; `lock` held."""
+        name = self.values["fail_file"]
+        return not name or name in (path, os.path.basename(path))
 
     def before_transfer(self, kind, path, offset, size):
         """The delay to wait and the errno to fail with (0: go ahead) for one transfer."""
         with self.lock:
             delay = self.values[kind + "_delay_ms"] / 1000.0
             error = self.values["fail_%ss" % kind]
-            name = self.values["fail_file"]
-            if error != 0 and name and name not in (path, os.path.basename(path)):
+            if error != 0 and not self._matches(path):
                 error = 0
             if error != 0 and offset + size <= self.values["fail_from_offset"]:
                 error = 0
@@ -133,8 +188,118 @@ class cues_s:
                 if self.matched[kind] <= self.values["fail_after"]:
                     error = 0
             if error == 0:
-                self.served[kind] += 1
+                self.counts[kind + "s"] += 1
         return delay, error
+
+    def before_flush(self, path):
+        """The errno to fail one flush with (0: go ahead)."""
+        with self.lock:
+            error = self.values["fail_flushes"]
+            if error != 0 and self._matches(path):
+                self.matched["flush"] += 1
+                failing = self.matched["flush"] - self.values["fail_after"]  # 1 for the first
+                times = self.values["fail_flush_times"]
+                if failing <= 0 or (times != 0 and failing > times):
+                    error = 0
+            else:
+                error = 0
+            self.counts["flushes_failed" if error != 0 else "flushes"] += 1
+        return error
+
+    def flip_index(self, path, offset, size):
+        """The index in a write of the byte whose lowest bit to invert, or -1."""
+        with self.lock:
+            at = self.values["flip_bit_at"]
+            if not offset <= at < offset + size or not self._matches(path):
+                return -1
+            self.counts["bits_flipped"] += 1
+            return at - offset
+
+
+def write_all(fd, data, offset):
+    """pwrite until all of `data` is written; its length."""
+    written = 0
+    while written < len(data):
+        written += os.pwrite(fd, data[written:], offset + written)
+    return written
+
+
+class journal_s:
+    """The changes each backing file received since its last successful flush, to undo them.
+
+    A file is known by (st_dev, st_ino), which survives renames. Each change keeps
+    (offset, the bytes it overwrote from there, the file's length before it): undone newest
+    first, rewriting those bytes and restoring that length puts the file back as it was
+    flushed. Each changed file also has its own read-write descriptor, as the caller's may be
+    write-only and the file's name may change or go before the undo. Changing a file and
+    noting it happen together: every access holds `lock`.
+    """
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.files = {}  # (st_dev, st_ino) -> (descriptor, [(offset, old bytes, old length)])
+
+    def _note(self, key, real, offset, size):
+        """Keeps what a change of `size` bytes at `offset` will overwrite; `lock` held.
+        `real` names the file now, as requests are served one at a time."""
+        if key not in self.files:
+            self.files[key] = (os.open(real, os.O_RDWR), [])
+        fd, changes = self.files[key]
+        changes.append((offset, os.pread(fd, size, offset), os.fstat(fd).st_size))
+
+    def write(self, fh, real, data, offset):
+        with self.lock:
+            status = os.fstat(fh)
+            self._note((status.st_dev, status.st_ino), real, offset, len(data))
+            return write_all(fh, data, offset)
+
+    def truncate(self, fh, real, length):
+        """Truncates through `fh`, or by name when it is None."""
+        with self.lock:
+            status = os.fstat(fh) if fh is not None else os.stat(real)
+            # A shrink keeps the bytes it cuts off; a growth keeps nothing but the length.
+            start = min(length, status.st_size)
+            self._note((status.st_dev, status.st_ino), real, start, status.st_size - start)
+            if fh is not None:
+                os.ftruncate(fh, length)
+            else:
+                os.truncate(real, length)
+
+    def flush(self, fh, datasync):
+        """Flushes the backing file; its changes are then safe."""
+        with self.lock:
+            if datasync:
+                os.fdatasync(fh)
+            else:
+                os.fsync(fh)
+            status = os.fstat(fh)
+            entry = self.files.pop((status.st_dev, status.st_ino), None)
+            if entry is not None:
+                os.close(entry[0])
+
+    def lose(self, fh):
+        """Undoes the unflushed changes of the file open as `fh`."""
+        with self.lock:
+            status = os.fstat(fh)
+            self._undo((status.st_dev, status.st_ino))
+
+    def lose_all(self):
+        """Undoes the unflushed changes of every file: a power cut."""
+        with self.lock:
+            for key in list(self.files):
+                self._undo(key)
+
+    def _undo(self, key):
+        """`lock` held."""
+        if key not in self.files:
+            return
+        fd, changes = self.files.pop(key)
+        try:
+            for offset, old, length in reversed(changes):
+                write_all(fd, old, offset)
+                os.ftruncate(fd, length)
+        finally:
+            os.close(fd)
 
 
 class fault_fs(fuse.Operations):
@@ -143,6 +308,7 @@ class fault_fs(fuse.Operations):
     def __init__(self, backing, cues):
         self.backing = os.path.realpath(backing)
         self.cues = cues
+        self.journal = journal_s()
         self.control_text = b""
 
     def _real(self, path):
@@ -241,18 +407,16 @@ class fault_fs(fuse.Operations):
     def fsync(self, path, datasync, fh):
         if path == CONTROL:
             return
-        if datasync:
-            os.fdatasync(fh)
-        else:
-            os.fsync(fh)
+        error = self.cues.before_flush(path)
+        if error != 0:
+            self.journal.lose(fh)
+            raise fuse.FuseOSError(error)
+        self.journal.flush(fh, datasync)
 
     def truncate(self, path, length, fh=None):
         if path == CONTROL:
             return
-        if fh is not None:
-            os.ftruncate(fh, length)
-        else:
-            os.truncate(self._real(path), length)
+        self.journal.truncate(fh, self._real(path), length)
 
     def read(self, path, size, offset, fh):
         if path == CONTROL:
@@ -272,25 +436,30 @@ class fault_fs(fuse.Operations):
             time.sleep(delay)
         if error != 0:
             raise fuse.FuseOSError(error)
-        written = 0
-        while written < len(data):
-            written += os.pwrite(fh, data[written:], offset + written)
-        return written
+        flip = self.cues.flip_index(path, offset, len(data))
+        if flip >= 0:
+            data = bytearray(data)
+            data[flip] ^= 1
+        return self.journal.write(fh, self._real(path), data, offset)
 
     def _write_control(self, data):
-        """Takes whole NAME=VALUE lines; all of a write's lines are checked before any is set."""
+        """Takes whole NAME=VALUE lines; all of a write's lines are checked before any is set
+        (or acted on), then they take effect in order."""
         try:
             changes = []
             for line in data.decode().splitlines():
                 if line.strip():
                     name, _, value = line.partition("=")
                     name = name.strip()
-                    if name not in CUES:
+                    if name not in PARSERS:
                         raise ValueError("no cue named " + name)
-                    CUES[name][0](value)
+                    PARSERS[name](value)
                     changes.append((name, value))
             for name, value in changes:
-                self.cues.set(name, value)
+                if name == "power_cut":
+                    self.journal.lose_all()
+                else:
+                    self.cues.set(name, value)
         except (ValueError, UnicodeDecodeError) as failure:
             sys.stderr.write("fault_fs: %s\n" % failure)
             raise fuse.FuseOSError(errno.EINVAL)

@@ -1,5 +1,6 @@
 // A FUSE mirror of a folder (tests/support/fault_fs.py) mounted for one test: a drive that is
-// slow or fails reads and writes on cue, unmounted and its server reaped at scope end.
+// slow, fails reads, writes or flushes, flips a bit or loses unflushed data on cue, unmounted and
+// its server reaped at scope end.
 //
 // The cues are fault_fs.py's options, given at mount time ("--read-delay-ms", "5") and changed
 // while mounted with set_fault_cues ("read_delay_ms=0"). Mounting needs /dev/fuse, Debian's
@@ -31,9 +32,10 @@ struct fault_volume_s {
     fault_volume_s& operator=(const fault_volume_s&) = delete;
 };
 
-// Changes cues while mounted: NAME=VALUE lines; false when the file system refused any of them
-// (then none changed).
+// Changes cues while mounted: NAME=VALUE lines ("power_cut=1" loses every unflushed change);
+// false when the file system refused any of them (then none changed).
 bool set_fault_cues(const fault_volume_s& volume, const std::string& lines);
 
-// A figure the control file shows ("reads", "writes" or a cue's name), when it can be read.
+// A figure the control file shows (a counter such as "reads" or "flushes_failed", or a cue's
+// name), when it can be read.
 std::optional<std::string> fault_figure(const fault_volume_s& volume, const std::string& name);

@@ -47,6 +47,11 @@ std::string read_piece(int fd, off_t offset, int* error) {
     return bytes;
 }
 
+// pwrite of all of `bytes`; true when all were reported written.
+bool write_at(int fd, const std::string& bytes, off_t offset) {
+    return pwrite(fd, bytes.data(), bytes.size(), offset) == static_cast<ssize_t>(bytes.size());
+}
+
 class fault_volume_test : public ::testing::Test {
   protected:
     temp_folder_s folder;
@@ -160,6 +165,98 @@ TEST_F(fault_volume_test, a_read_delay_holds_every_read_that_reaches_the_drive) 
     EXPECT_GE(took, std::chrono::milliseconds(4 * 60));
     EXPECT_EQ(fault_figure(volume, "reads"), "4");
     close(fd);
+}
+
+TEST_F(fault_volume_test, a_failed_flush_loses_the_unflushed_writes_once_and_a_bit_flips_unseen) {
+    fault_volume_s volume(
+        backing, folder.path + "/mount",
+        {"--direct-io", "--fail-file", "out", "--fail-flushes", "EIO", "--fail-after", "1"});
+    if (!volume.why_not.empty()) {
+        GTEST_SKIP() << volume.why_not;
+    }
+    int out = open((volume.path + "/out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int other = open((volume.path + "/other").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(out, 0);
+    ASSERT_GE(other, 0);
+    std::string flushed = pattern(2 * piece);
+    ASSERT_TRUE(write_at(out, flushed, 0));
+    EXPECT_EQ(fdatasync(out), 0) << "the first matching flush is let through";
+
+    // An overwrite and a growth since: the failing flush loses both, and says so only once.
+    ASSERT_TRUE(write_at(out, std::string(100, 'x'), piece));
+    ASSERT_TRUE(write_at(out, std::string(piece, 'y'), 2 * piece));
+    ASSERT_TRUE(write_at(other, "not named", 0));
+    EXPECT_EQ(fsync(other), 0);
+    EXPECT_EQ(fdatasync(out), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(read_text_file(backing + "/out") == flushed) << "the lost writes are still there";
+    EXPECT_EQ(fdatasync(out), 0) << "a lost write-back is reported once";
+    EXPECT_EQ(read_text_file(backing + "/other"), "not named");
+    EXPECT_EQ(fault_figure(volume, "flushes_failed"), "1");
+    EXPECT_EQ(fault_figure(volume, "flushes"), "3");
+    ASSERT_TRUE(set_fault_cues(volume, "fail_after=0\nfail_flush_times=0\n"));
+    EXPECT_EQ(fsync(out), -1) << "with no limit every matching flush fails";
+    EXPECT_EQ(fsync(out), -1);
+
+    // A write covering the cue's byte lands with its lowest bit inverted; no other byte changes.
+    std::string bytes = pattern(3 * piece);
+    std::reverse(bytes.begin(), bytes.end());
+    ASSERT_TRUE(
+        set_fault_cues(volume, "fail_flushes=0\nflip_bit_at=" + std::to_string(piece + 5) + "\n"));
+    ASSERT_TRUE(write_at(out, bytes.substr(0, piece), 0));
+    ASSERT_TRUE(write_at(out, bytes.substr(piece), piece));
+    ASSERT_TRUE(write_at(other, bytes, 0));
+    std::string flipped = bytes;
+    flipped[piece + 5] = static_cast<char>(flipped[piece + 5] ^ 1);
+    EXPECT_TRUE(read_text_file(backing + "/out") == flipped) << "not exactly the one bit flipped";
+    EXPECT_TRUE(read_text_file(backing + "/other") == bytes) << "a file not named changed";
+    EXPECT_EQ(fault_figure(volume, "bits_flipped"), "1");
+    close(out);
+    close(other);
+}
+
+TEST_F(fault_volume_test, a_power_cut_undoes_every_unflushed_write_and_truncation_across_renames) {
+    std::string old = pattern(4 * piece);
+    write_file(backing + "/kept", old);
+    fault_volume_s volume(backing, folder.path + "/mount", {"--direct-io"});
+    if (!volume.why_not.empty()) {
+        GTEST_SKIP() << volume.why_not;
+    }
+    int kept = open((volume.path + "/kept").c_str(), O_RDWR | O_CLOEXEC);
+    int part = open((volume.path + "/part").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fresh = open((volume.path + "/fresh").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(kept, 0);
+    ASSERT_GE(part, 0);
+    ASSERT_GE(fresh, 0);
+    std::string a(piece, 'a');
+    std::string b(piece, 'b');
+    ASSERT_TRUE(write_at(kept, a, 0));
+    ASSERT_EQ(fsync(kept), 0);
+    ASSERT_TRUE(write_at(part, a, 0));
+    ASSERT_EQ(fdatasync(part), 0);
+
+    // Unflushed: an overwrite and two shrinks, writes before and after a rename, a new file.
+    ASSERT_TRUE(write_at(kept, b, piece));
+    ASSERT_EQ(ftruncate(kept, 3 * piece), 0);
+    fs::resize_file(volume.path + "/kept", piece + 10);
+    ASSERT_TRUE(write_at(part, b, piece));
+    fs::rename(volume.path + "/part", volume.path + "/done");
+    ASSERT_TRUE(write_at(part, b, 0));
+    ASSERT_TRUE(write_at(fresh, b, 0));
+    ASSERT_TRUE(set_fault_cues(volume, "power_cut=1\n"));
+    EXPECT_TRUE(read_text_file(backing + "/kept") == a + old.substr(piece))
+        << "the cut did not bring back the flushed file";
+    EXPECT_EQ(read_text_file(backing + "/done"), a) << "a write after the rename survived";
+    EXPECT_EQ(fs::file_size(backing + "/fresh"), 0u);
+
+    // Nothing is pending after the cut: a second one leaves a change made since alone.
+    write_file(backing + "/fresh", "changed beside the mount");
+    ASSERT_TRUE(set_fault_cues(volume, "power_cut=1\n"));
+    EXPECT_EQ(read_text_file(backing + "/fresh"), "changed beside the mount");
+    EXPECT_FALSE(set_fault_cues(volume, "power_cut=2\n"));
+    close(kept);
+    close(part);
+    close(fresh);
 }
 
 TEST_F(fault_volume_test, scope_end_unmounts_and_ends_the_server_even_with_a_file_open) {

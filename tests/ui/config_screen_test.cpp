@@ -137,7 +137,7 @@ TEST_F(config, without_a_plan_the_line_says_why_the_button_is_disabled) {
     // A destination too small: after the box, the line keeps saying so.
     scripted_boxes_s boxes;
     install_scripted_boxes(boxes);
-    destination_drives.front() = {destination.path + "/full", 1000, 0};
+    destination_drives.front() = {destination.path + "/full", 1000, 0, {}};
     plan_jobs();
     remove_scripted_boxes();
     EXPECT_EQ(shown_titles(boxes), std::vector<std::string>{"Error"});
@@ -191,8 +191,7 @@ TEST_F(config, a_large_plan_with_a_limit_shows_the_limit_and_what_the_run_will_u
                                  "1_8000000_4000000_4000000"};
     plan.bytes_total = 3145728000000;
     plan.largest_job_bytes = 3145728000000;
-    plot_count = 3;
-    job_count = 1;
+    plan.plot_count = 3;
     max_ram_bytes = 2 * gib;
     paint(config_screen);
     save_screen(surface(), "config_large_plan");

@@ -105,8 +105,8 @@ TEST_F(drive_panels, the_same_folder_may_be_source_and_destination) {
 }
 
 TEST_F(drive_panels, a_source_card_shows_its_plots_and_is_removed_by_a_click) {
-    source_drives.push_back({"/media/plots", 0, 2000000122880});
-    last_plan_outcome = plan_outcome::planned; // as planning leaves it after the scan
+    source_drives.push_back({"/media/plots", 0, 2000000122880, {}});
+    the_plan().outcome = plan_outcome::planned; // as planning leaves it after the scan
     paint_panels();
     save_screen(surface(), "panels_source_card");
     EXPECT_TRUE(shows_text("/media/plots", 12, green, 40, source_top + 16));
@@ -134,7 +134,7 @@ TEST_F(drive_panels, a_source_card_shows_its_plots_and_is_removed_by_a_click) {
 }
 
 TEST_F(drive_panels, a_destination_cards_free_space_line_lights_up_but_does_nothing) {
-    destination_drives.push_back({"/mnt/target", 5000000000000, 0});
+    destination_drives.push_back({"/mnt/target", 5000000000000, 0, {}});
     paint_panels();
     EXPECT_TRUE(shows_text("5.0 TB free", 7, grey, 42, destination_top + 38));
     move(45, destination_top + 44);
@@ -149,7 +149,7 @@ TEST_F(drive_panels, a_destination_cards_free_space_line_lights_up_but_does_noth
 
 TEST_F(drive_panels, an_overflowing_panel_clips_fades_and_scrolls_by_100) {
     std::string path = "/media/a-rather-long-folder-name/with/several/levels/of/plots/inside/it/0";
-    source_drives.push_back({path, 0, 1000000000000});
+    source_drives.push_back({path, 0, 1000000000000, {}});
     paint_panels();
     save_screen(surface(), "panels_overflow_start");
     float content = drive_panel_state[source_list].content_width;
@@ -200,7 +200,7 @@ TEST_F(drive_panels, an_overflowing_panel_clips_fades_and_scrolls_by_100) {
 }
 
 TEST_F(drive_panels, the_chooser_scrolls_the_panel_to_its_end_even_when_cancelled) {
-    source_drives.push_back({std::string(90, 'x'), 0, 0});
+    source_drives.push_back({std::string(90, 'x'), 0, 0, {}});
     paint_panels();
     float lowest = 560 - drive_panel_state[source_list].content_width;
     ASSERT_LT(lowest, 0.0f);
@@ -215,7 +215,7 @@ TEST_F(drive_panels, scrolling_reaches_the_end_of_a_long_path) {
     while (path.size() < 236) {
         path += "/a-folder-with-a-long-name";
     }
-    source_drives.push_back({path, 0, 0});
+    source_drives.push_back({path, 0, 0, {}});
     paint_panels();
     // The right arrow until it goes away, as a person reads on.
     int clicks = 0;

@@ -14,9 +14,6 @@ void reset_program_state() {
     source_drives.clear();
     destination_drives.clear();
     merge_adjacent = true;
-    plot_count = 0;
-    job_count = 0;
-    last_plan_outcome = plan_outcome::no_folders;
     max_ram_bytes = 0;
     ram_text[0] = '\0';
     drive_panel_state[0] = drive_panel_state_s{};
