@@ -34,6 +34,7 @@
 #include "catalogue/plot_name.h"
 #include "support/plot_files.h"
 #include "swizzler/conversion_record.h"
+#include "swizzler/farm.h"
 #include "swizzler/worker.h"
 #include "util/log.h"
 #include "util/transfer_faults.h"
@@ -90,8 +91,12 @@ void plan_one_job(swizzler_s& record, const std::string& source, const plot_spec
     job.source_nonces = {plot.nonces};
     job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
     job.in_place = in_place;
-    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
-    record.plan.jobs.push_back(std::move(job));
+    job.source_folder = job.destination_folder = folder;
+    conversion_plan_s plan;
+    plan.bytes_total = plan.largest_job_bytes = plot_size(plot.nonces);
+    plan.jobs.push_back(std::move(job));
+    // As the program runs it: a stream of the drive under the folder, spinning or not.
+    record.plan = split_into_streams(plan).front();
 }
 
 // One conversion of `plot` into `folder`, in this (child) process.

@@ -503,26 +503,36 @@ void continue_reads(pipeline_s& p) {
 
 // Starts reading the next stretch when its drives may take it: one stretch's reads at a time (a
 // drive given two would serve the next one's low side before this one's high side), a merged
-// job's next stretch only once the last one is exchanged (its target tiles need the room), and
-// on one disk only once the last stretch's writes have ended. Its reads go on as the tiles of
-// the stretch being written come free.
+// job's next stretch only once the last one is exchanged (its target tiles need the room). Its
+// reads go on as the tiles of the stretch being written come free; on one disk they go at once,
+// behind that stretch's writes, which go first.
 bool admit_stretch(pipeline_s& p, chunk_s* ahead, bool* reading) {
     continue_reads(p);
     if (!*reading || p.reads_in_flight > 0 || p.reads_asked < p.reads_due.size() ||
         (!p.in_place && !p.stretch_ends.empty())) {
         return false;
     }
-    if (p.one_disk &&
-        (p.writes_in_flight > 0 || !p.batches_due.empty() || !p.stretch_ends.empty())) {
-        return false;
+    if (p.one_disk && (!p.batches_due.empty() || !p.stretch_ends.empty())) {
+        return false; // the last stretch's writes go first
     }
     chunk_s end;
     bool more = next_stretch(*p.layout, p.stretch_tiles, *ahead, &end);
     // Every other stretch begins with its high side: where the last one ended, on the same side,
     // when the stretches are parts of one pair (both sides then go up), and where the next one
     // begins otherwise (low sides go up from stretch to stretch): a seek saved either way.
-    bool high_first = p.stretches_read++ % 2 == 1;
-    p.reads_due = stretch_inputs(p, *ahead, end, !more, high_first);
+    bool high_first = p.stretches_read % 2 == 1;
+    std::vector<tile_key_s> keys = stretch_inputs(p, *ahead, end, !more, high_first);
+    if (p.one_disk) {
+        // Its reads go whole, queued behind the writes, not one by one between them.
+        auto missing = static_cast<std::uint64_t>(
+            std::count_if(keys.begin(), keys.end(),
+                          [&p](const tile_key_s& key) { return p.tiles.count(key) == 0; }));
+        if (missing > p.pool->free.size()) {
+            return false;
+        }
+    }
+    ++p.stretches_read;
+    p.reads_due = std::move(keys);
     p.reads_asked = 0;
     p.furthest = nullptr;
     if (!more) {
@@ -536,10 +546,9 @@ bool admit_stretch(pipeline_s& p, chunk_s* ahead, bool* reading) {
 }
 
 // Writes the next exchanged stretch's target tiles, in file order, once the last stretch's
-// writes have ended (and, on one disk, its reads); every one of them when `all`.
+// writes have ended; every one of them when `all`.
 void write_due_batches(pipeline_s& p, bool all) {
-    while (!p.batches_due.empty() &&
-           (all || (p.writes_in_flight == 0 && (!p.one_disk || p.reads_in_flight == 0)))) {
+    while (!p.batches_due.empty() && (all || p.writes_in_flight == 0)) {
         std::vector<tile_s*> batch = std::move(p.batches_due.front());
         p.batches_due.pop_front();
         bool high_first = p.stretches_written++ % 2 == 1; // as the stretch was read
@@ -651,14 +660,17 @@ std::uint64_t stretch_tiles_of(const tile_pool_s& pool, const job_layout_s& layo
     if (!schedule.stretches) {
         return 0;
     }
-    // A stretch is read into the tiles the one before it frees as it is written, so one stretch
-    // may take the pool but for the carries' buffers and a tile at each end that a neighbouring
-    // stretch shares. A merged job's stretch has target tiles apart from its sources': half.
+    // Across two disks a stretch is read into the tiles the one before it frees as it is written,
+    // so one stretch may take the pool but for the carries' buffers and a tile at each end that
+    // a neighbouring stretch shares. On one disk the next stretch's reads queue up whole behind
+    // the last one's writes, and a merged job's stretch has target tiles apart from its
+    // sources': half as much.
     std::uint64_t carries =
         needs_carries(layout) ? carry_tiles(layout.alignment, pool.tile_bytes) : 0;
     std::uint64_t room = pool.tiles > carries + 2 ? pool.tiles - carries - 2 : 0;
-    room = layout.source_nonces.size() == 1 ? room : room / 2;
-    return room >= least_stretch_tiles ? room : 0;
+    room = layout.source_nonces.size() == 1 && !schedule.one_disk ? room : room / 2;
+    bool long_enough = room * pool.tile_bytes >= schedule.least_stretch_bytes;
+    return room >= least_stretch_tiles && long_enough ? room : 0;
 }
 
 bool next_stretch(const job_layout_s& layout, std::uint64_t stretch_tiles, const chunk_s& first,

@@ -61,10 +61,16 @@ using checkpoint_fn = std::function<int(std::uint64_t pairs_done, byte_span_s lo
 struct pipeline_schedule_s {
     // Spinning drives: long ascending stretches (job_layout.h), each stretch's reads in file
     // order once the previous stretch's reads have ended, its target written the same way once
-    // the previous stretch's writes have ended. Otherwise reads go as far ahead as the tiles
-    // allow and each target tile is written as soon as it is whole.
+    // the previous stretch's writes have ended. Otherwise, and where the budget makes stretches
+    // too short to pay, reads go as far ahead as the tiles allow and each target tile is written
+    // as soon as it is whole.
     bool stretches = false;
-    bool one_disk = false; // the sources and the target share a disk: reads wait for writes
+    // The sources and the target share a disk: a stretch's reads queue up behind the last
+    // stretch's writes instead of going between them.
+    bool one_disk = false;
+    // Shorter stretches keep the other pattern: below 128 KiB a side, a disk that behaves like a
+    // solid-state one waits longer between stretches than the seeks they save would cost.
+    std::uint64_t least_stretch_bytes = 256 << 10;
 };
 
 // How many tiles one stretch may hold with this pool and layout; 0 when the schedule takes no

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
@@ -216,6 +217,50 @@ TEST_F(farm_test, a_full_drive_fails_its_own_jobs_while_the_other_drive_complete
     EXPECT_FALSE(file_exists(poc1_path(drives[0].plots, first[0])));
     EXPECT_EQ(shown_titles(boxes),
               (std::vector<std::string>{"Out of space", "Out of space", "Warning", "Done!"}));
+}
+
+} // namespace
+
+namespace {
+
+// Whether a drive spins is what its queue says: a loop drive told it spins is planned as a stream
+// of spinning drives (on one disk), converts with the stretch schedule and its long groups, and
+// told it does not, goes back to the schedule of solid-state drives.
+TEST_F(farm_test, a_drive_that_says_it_spins_gets_the_stretch_schedule) {
+    std::string why_not = make_drives();
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
+    }
+    std::string device = drives[0].volume->device;
+    std::string flag = "/sys/block/" + device.substr(device.rfind('/') + 1) + "/queue/rotational";
+    auto tell = [&flag](const char* value) {
+        std::ofstream(flag) << value;
+        return read_text_file(flag) == std::string(value) + "\n";
+    };
+    if (!tell("1")) {
+        GTEST_SKIP() << flag << " cannot be written here";
+    }
+    plot_spec_s plot{5, 0, 67}, merged_a{6, 0, 40}, merged_b{6, 40, 27};
+    for (const plot_spec_s& p : {plot, merged_a, merged_b}) {
+        ASSERT_FALSE(write_poc1_plot(drives[0].plots, p).empty());
+    }
+    add_drive(destination_list, drives[0].swizzled);
+    add_drive(source_list, drives[0].plots);
+    ASSERT_EQ(the_plan().outcome, plan_outcome::planned);
+    std::vector<conversion_plan_s> streams = split_into_streams(the_plan());
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_TRUE(streams[0].rotational_drives);
+    EXPECT_TRUE(streams[0].one_disk);
+    run_farm(merged_budget * 8, true);
+    EXPECT_TRUE(tell("0"));
+    EXPECT_FALSE(split_into_streams(the_plan())[0].rotational_drives);
+
+    EXPECT_TRUE(farm.finished);
+    EXPECT_EQ(check_poc2_file(drives[0].swizzled + "/5_0_67", {plot}), "");
+    EXPECT_EQ(check_poc2_file(drives[0].swizzled + "/6_0_67", {merged_a, merged_b}), "");
+    for (const conversion_job_s& job : farm_plan(farm).jobs) {
+        EXPECT_EQ(job.state, job_state::completed) << job.output_path << ": " << job.failure;
+    }
 }
 
 } // namespace
