@@ -46,7 +46,6 @@ struct tile_s {
     bool own_read_done = false;   // its own read has ended
     bool awaiting_copy = false;   // a block of it comes from the tile read before it
     std::vector<tile_s*> feeds;   // tiles read after it that take a block they share from it
-    bool write_due = false;       // stretches: whole, waiting for its stretch's turn to be written
     std::uint64_t unconsumed = 0; // input only: run bytes still to exchange
     std::uint64_t unfilled = 0;   // output: run bytes still to produce
     tile_io io = tile_io::none;
@@ -310,8 +309,7 @@ void tile_complete(pipeline_s& p, tile_s& tile) {
     if (p.stretch_tiles > 0) {
         tile.io_offset = written.begin;
         tile.io_bytes = written.size();
-        tile.write_due = true;
-        p.write_batch.push_back(&tile);
+        p.write_batch.push_back(&tile); // written in its stretch's turn
         return;
     }
     write_tile(p, tile, written);
@@ -558,7 +556,6 @@ void write_due_batches(pipeline_s& p, bool all) {
         std::sort(batch.begin(), batch.end(),
                   [&](const tile_s* a, const tile_s* b) { return place(a) < place(b); });
         for (tile_s* tile : batch) {
-            tile->write_due = false;
             write_tile(p, *tile, {tile->io_offset, tile->io_offset + tile->io_bytes});
         }
     }
