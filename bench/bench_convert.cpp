@@ -34,9 +34,10 @@
 #include "catalogue/plot_name.h"
 #include "support/plot_files.h"
 #include "swizzler/conversion_record.h"
+#include "swizzler/farm.h"
 #include "swizzler/worker.h"
 #include "util/log.h"
-#include "util/positioned_io.h"
+#include "util/transfer_faults.h"
 #include "util/ui_tasks.h"
 
 namespace {
@@ -90,8 +91,12 @@ void plan_one_job(swizzler_s& record, const std::string& source, const plot_spec
     job.source_nonces = {plot.nonces};
     job.output_path = make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
     job.in_place = in_place;
-    record.plan.bytes_total = record.plan.largest_job_bytes = plot_size(plot.nonces);
-    record.plan.jobs.push_back(std::move(job));
+    job.source_folder = job.destination_folder = folder;
+    conversion_plan_s plan;
+    plan.bytes_total = plan.largest_job_bytes = plot_size(plot.nonces);
+    plan.jobs.push_back(std::move(job));
+    // As the program runs it: a stream of the drive under the folder, spinning or not.
+    record.plan = split_into_streams(plan).front();
 }
 
 // One conversion of `plot` into `folder`, in this (child) process.
@@ -102,13 +107,15 @@ bool convert(const std::string& source, const plot_spec_s& plot, const std::stri
     if (options.stop_at > 0) {
         std::uint64_t stop_after =
             static_cast<std::uint64_t>(plot_size(plot.nonces) * options.stop_at);
-        set_io_fault_hook([&record, stop_after](const file_handle_s&, io_direction direction,
-                                                std::uint64_t, std::uint64_t) {
-            if (direction == io_direction::write && record.bytes_written.load() >= stop_after) {
-                record.stop = true;
-            }
-            return 0;
-        });
+        record.transfers =
+            with_faults(automatic_transfers(), [&record, stop_after](const file_handle_s&,
+                                                                     io_direction direction,
+                                                                     std::uint64_t, std::uint64_t) {
+                if (direction == io_direction::write && record.bytes_written.load() >= stop_after) {
+                    record.stop = true;
+                }
+                return 0;
+            });
     }
     plan_one_job(record, source, plot, folder, false);
     start_work_thread(record, options.budget, [] {});

@@ -90,6 +90,11 @@ struct conversion_plan_s {
     std::uint64_t bytes_total = 0; // sum of the jobs' sizes
     std::uint64_t largest_job_bytes = 0;
     std::uint64_t generation = 0; // which planning made it (from 1 on); 0 for a plan made by hand
+    // What the farm finds out about the drives of each stream it cuts a plan into: whether one of
+    // them spins (its transfers then go in long ascending stretches), and whether all of the
+    // stream's reads and writes go to one disk.
+    bool rotational_drives = false;
+    bool one_disk = false;
 };
 
 // The window's plan, made again at every change of its folders and options. Interface thread

@@ -13,6 +13,8 @@ constexpr std::uint64_t block = 4096;
 constexpr std::uint64_t largest_tile = 8u << 20;
 constexpr std::uint64_t wanted_tiles = 8;
 constexpr std::uint64_t most_tiles = 32;
+constexpr std::uint64_t stretch_buffers = std::uint64_t{256} << 20;
+constexpr std::uint64_t least_stretch_tiles = 16;
 
 std::uint64_t round_down(std::uint64_t value, std::uint64_t unit) {
     return value / unit * unit;
@@ -39,7 +41,7 @@ std::uint64_t tile_for(std::uint64_t budget, bool merged_jobs) {
 } // namespace
 
 buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t largest_job_bytes,
-                             std::uint64_t max_ram_bytes, bool merged_jobs) {
+                             std::uint64_t max_ram_bytes, bool merged_jobs, bool rotational) {
     buffer_sizing_s sizing;
     sizing.budget_bytes = max_ram_bytes != 0 ? max_ram_bytes : automatic_budget(memory);
     if (max_ram_bytes != 0 && max_ram_bytes > memory.available_bytes) {
@@ -59,6 +61,25 @@ buffer_sizing_s size_buffers(const memory_status_s& memory, std::uint64_t larges
     // A run's hull is at most its bytes rounded up to whole blocks, plus one block.
     std::uint64_t run_bytes = largest_job_bytes / nonce_size * scoop_size;
     std::uint64_t largest_useful = round_down(run_bytes + block - 1, block) + block;
+    if (rotational) {
+        // A stretch takes at most a 32nd of a job and two are in memory: more would idle.
+        std::uint64_t buffers =
+            std::min({sizing.budget_bytes, stretch_buffers,
+                      std::max(largest_job_bytes / 16, least_stretch_tiles * largest_useful)});
+        std::uint64_t most =
+            std::min({largest_tile, largest_useful,
+                      std::max(block, round_down(buffers / least_stretch_tiles, block))});
+        // Every run in equal tiles, so that no buffer holds little of its run.
+        std::uint64_t per_run = (largest_useful + most - 1) / most;
+        std::uint64_t tile =
+            round_down((largest_useful + per_run - 1) / per_run + block - 1, block);
+        if (buffers / tile >= least_stretch_tiles) {
+            sizing.tile_bytes = tile;
+            sizing.tiles = buffers / tile;
+            sizing.buffer_bytes = sizing.tiles * tile;
+            return sizing;
+        }
+    }
     std::uint64_t tile = tile_for(sizing.budget_bytes, merged_jobs);
     tile = std::clamp(tile, block, std::min(largest_tile, largest_useful));
     sizing.tile_bytes = tile;

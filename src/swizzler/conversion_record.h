@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "catalogue/conversion_plan.h"
-#include "util/io_queue.h"
+#include "util/transfer_backend.h"
 
 // How often the pipeline checkpoints: at the first pair boundary after either has passed.
 struct checkpoint_interval_s {
@@ -44,7 +44,9 @@ struct swizzler_s {
     checkpoint_interval_s checkpoints; // how often a job's progress is made durable
     bool verify_outputs = false;       // read each output back against its sources before its name
     std::uint64_t ram_limit = 0;       // memory budget in bytes, 0 = automatic
-    io_backend transfers = io_backend::automatic; // how transfers are done (tests choose)
+    // How transfers are done: the back-end the run opens for itself (tests hand their own, or
+    // wrap this one to fail transfers or crash at named instants).
+    transfer_backend_s transfers = automatic_transfers();
     std::atomic<bool> stop{false};
     // Called on the work thread as it takes up each job, and once that job's result is final
     // (completed, failed, stopped or found already there); empty: not called. They see the job

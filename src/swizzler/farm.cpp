@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <set>
 
 #include "catalogue/plot_format.h"
 #include "swizzler/buffer_sizing.h"
@@ -85,6 +86,7 @@ std::vector<conversion_plan_s> split_into_streams(const conversion_plan_s& plan,
     // Streams in the order their first job comes in the plan.
     std::vector<conversion_plan_s> streams;
     std::vector<std::vector<std::string>> stream_drive_names;
+    std::vector<std::set<std::string>> stream_disks;
     std::map<std::string, std::size_t> stream_of_root;
     for (const conversion_job_s& job : plan.jobs) {
         const drive_identity_s& first = drive(folders_of(job).front());
@@ -94,15 +96,22 @@ std::vector<conversion_plan_s> split_into_streams(const conversion_plan_s& plan,
             found = stream_of_root.emplace(root, streams.size()).first;
             streams.emplace_back();
             stream_drive_names.emplace_back();
+            stream_disks.emplace_back();
         }
-        add_job_to(streams[found->second], job);
+        conversion_plan_s& stream = streams[found->second];
+        add_job_to(stream, job);
         for (const std::string& folder : folders_of(job)) {
             std::vector<std::string>& seen = stream_drive_names[found->second];
-            const std::string& name = drive(folder).name;
-            if (std::find(seen.begin(), seen.end(), name) == seen.end()) {
-                seen.push_back(name);
+            const drive_identity_s& identity = drive(folder);
+            if (std::find(seen.begin(), seen.end(), identity.name) == seen.end()) {
+                seen.push_back(identity.name);
             }
+            stream.rotational_drives = stream.rotational_drives || identity.rotational;
+            stream_disks[found->second].insert(identity.disks.begin(), identity.disks.end());
         }
+    }
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        streams[i].one_disk = stream_disks[i].size() == 1;
     }
     if (names != nullptr) {
         names->clear();
@@ -133,7 +142,8 @@ std::uint64_t farm_buffer_bytes(const memory_status_s& memory,
     for (const conversion_plan_s& stream : streams) {
         memory_status_s enough = memory;
         enough.available_bytes = std::max(enough.available_bytes, share);
-        total += size_buffers(enough, stream.largest_job_bytes, share, has_merged_jobs(stream))
+        total += size_buffers(enough, stream.largest_job_bytes, share, has_merged_jobs(stream),
+                              stream.rotational_drives)
                      .buffer_bytes;
     }
     return total;

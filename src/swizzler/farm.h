@@ -33,7 +33,7 @@ using job_report_fn = std::function<void(std::size_t stream, const conversion_jo
 struct farm_settings_s {
     bool verify_outputs = false;
     checkpoint_interval_s checkpoints;
-    io_backend transfers = io_backend::automatic;
+    transfer_backend_s transfers = automatic_transfers(); // each stream opens a copy of its own
     job_report_fn on_job_start; // empty: no reports
     job_report_fn on_job_end;
 };

@@ -12,7 +12,6 @@
 #include "catalogue/job_result.h"
 #include "catalogue/plot_format.h"
 #include "catalogue/plot_name.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/in_place_pipeline.h"
 #include "util/log.h"
 #include "util/positioned_io.h"
@@ -82,8 +81,8 @@ bool size_buffers_for(in_place_job_s& work, std::uint64_t most_entries) {
         fail_job(work.job, "an internal check failed (swizzler 410)");
         return false;
     }
-    in_place_sizing_s sizing =
-        size_in_place(pool.tiles * pool.tile_bytes, work.plot.io_alignment, most_entries);
+    in_place_sizing_s sizing = size_in_place(pool.tiles * pool.tile_bytes, work.plot.io_alignment,
+                                             most_entries, work.means.schedule.stretches);
     if (sizing.sets == 0) {
         log_message("The buffers of %s cannot hold one group of %s\n", work.job.output_path.c_str(),
                     work.plot.path.c_str());
@@ -93,14 +92,7 @@ bool size_buffers_for(in_place_job_s& work, std::uint64_t most_entries) {
     in_place_files_s& files = work.files;
     files.plot = &work.plot;
     files.journal = &work.journal;
-    files.sizing = sizing;
-    std::uint8_t* at = pool.memory;
-    for (unsigned set = 0; set < sizing.sets; ++set) {
-        files.low[set] = at;
-        files.high[set] = at + sizing.side_bytes;
-        at += 2 * sizing.side_bytes;
-    }
-    files.journal_buffer = at;
+    carve_in_place_buffers(files, sizing, pool.memory);
     log_message("Converting %s in place in groups of up to %llu entries, %u at a time\n",
                 work.plot.path.c_str(), static_cast<unsigned long long>(sizing.most_entries),
                 sizing.sets);
@@ -152,7 +144,7 @@ bool create_journal(in_place_job_s& work) {
     if (!flush_folder(work, work.journal_path)) {
         return false;
     }
-    crash_point("in-place journal created", work.journal_path);
+    announce(*work.means.transfers, "in-place journal created", work.journal_path);
     return true;
 }
 
@@ -170,7 +162,7 @@ bool take_temporary_name(in_place_job_s& work) {
     if (!flush_folder(work, work.temporary)) {
         return false;
     }
-    crash_point("in-place plot renamed", work.temporary);
+    announce(*work.means.transfers, "in-place plot renamed", work.temporary);
     return true;
 }
 
@@ -325,7 +317,7 @@ bool resume(in_place_job_s& work, journal_position_s* position) {
     }
     log_message("Resuming the in-place conversion of %s\n", work.temporary.c_str());
     in_place_failure_s failure;
-    if (!replay_journal(work.files, position, &failure)) {
+    if (!replay_journal(*work.means.transfers, work.files, position, &failure)) {
         log_message("Could not finish the journaled groups of %s: %s at offset %llu failed, "
                     "error %d\n",
                     work.temporary.c_str(), failure.path.c_str(),
@@ -381,7 +373,7 @@ void finish(in_place_job_s& work) {
         fail_job(work.job, "its data could not be flushed to the disk" + error_text(error));
         return;
     }
-    crash_point("in-place data flushed", work.temporary);
+    announce(*work.means.transfers, "in-place data flushed", work.temporary);
     if (!rename_without_replacing(work.temporary, work.job.output_path, &error)) {
         log_message("Error renaming %s to %s\n", work.temporary.c_str(),
                     work.job.output_path.c_str());
@@ -389,7 +381,7 @@ void finish(in_place_job_s& work) {
                                            : "it could not be renamed" + error_text(error));
         return;
     }
-    crash_point("in-place renamed", work.job.output_path);
+    announce(*work.means.transfers, "in-place renamed", work.job.output_path);
     if (!flush_folder(work, work.job.output_path)) {
         return;
     }
@@ -439,7 +431,7 @@ void convert_in_place(swizzler_s& record, conversion_job_s& job, job_means_s& me
     }
     in_place_failure_s failure;
     in_place_outcome outcome =
-        convert_in_place_groups(record, work.files, *means.queue, position, &failure);
+        convert_in_place_groups(record, work.files, *means.transfers, position, &failure);
     if (outcome == in_place_outcome::converted && record.stop.load()) {
         outcome = in_place_outcome::stopped; // a stopped run gives no final names
     }

@@ -88,11 +88,14 @@ byte_span_s aligned_hull(byte_span_s span, std::uint64_t alignment) {
 }
 
 in_place_sizing_s size_in_place(std::uint64_t buffer_bytes, std::uint64_t alignment,
-                                std::uint64_t most_entries) {
+                                std::uint64_t most_entries, bool rotational) {
     for (std::uint64_t a = std::max(alignment, least_alignment); a >= least_alignment; a /= 2) {
         // Two sets are worth it only when a group is at least a block; else one set, reading
         // the next group after this one is written.
         for (unsigned sets : {2u, 1u}) {
+            if (rotational && sets == 2) {
+                continue;
+            }
             std::uint64_t entries = entries_that_fit(buffer_bytes, sets, a, most_entries);
             bool enough =
                 sets == 1 ? entries > 0 : entries * scoop_size >= a || entries == most_entries;

@@ -14,7 +14,10 @@
 //
 // The run's buffers hold one or two sets (low hull and high hull of one group)
 // and the journal buffer (a slot header and the group's L2): with two sets the
-// next group is read while this one is written.
+// next group is read while this one is written. On a spinning drive that would
+// send the head back and forth between the groups, so there one set takes all
+// the buffers and groups are as long as they hold (and the journal allows):
+// every group costs its seeks and two flushes, whatever its length.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +60,6 @@ struct in_place_sizing_s {
 
 // The sizing for `buffer_bytes` of buffers, transfers aligned to `alignment` (a power of two,
 // lowered when the buffers cannot hold it), groups of at most `most_entries` entries (the
-// plot's low entries, or what its journal's slots hold).
+// plot's low entries, or what its journal's slots hold), on a spinning drive (one set) or not.
 in_place_sizing_s size_in_place(std::uint64_t buffer_bytes, std::uint64_t alignment,
-                                std::uint64_t most_entries);
+                                std::uint64_t most_entries, bool rotational = false);

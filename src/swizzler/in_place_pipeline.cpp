@@ -5,10 +5,8 @@
 #include <tuple>
 
 #include "catalogue/plot_format.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/swizzle.h"
 #include "util/log.h"
-#include "util/target_file.h"
 
 namespace {
 
@@ -30,7 +28,7 @@ struct set_s {
 struct groups_s {
     swizzler_s& record;
     const in_place_files_s& files;
-    io_queue_s& queue;
+    transfer_backend_s& transfers;
     std::uint64_t nonces = 0;
     std::uint64_t total = 0; // low entries
     unsigned set_count = 1;
@@ -81,7 +79,7 @@ void submit(groups_s& g, unsigned set, transfer_kind kind, const file_handle_s& 
     request.length = span.size();
     request.buffer = buffer;
     request.tag = tag_of(set, kind);
-    submit_io(g.queue, request);
+    submit_io(g.transfers, request);
     ++g.in_flight;
 }
 
@@ -204,7 +202,7 @@ void take_completion(groups_s& g, const io_completion_s& completion) {
         g.record.bytes_in_flight.fetch_sub(bytes);
         g.record.bytes_written.fetch_add(completion.error == 0 ? bytes : 0);
         if (completion.error == 0) {
-            crash_point("in-place high runs written", file.path);
+            announce(g.transfers, "in-place high runs written", file.path);
             release_if_done(g, set);
         }
         break;
@@ -218,7 +216,7 @@ void take_completion(groups_s& g, const io_completion_s& completion) {
 // the transfers submitted since the last call to the kernel.
 bool service(groups_s& g, bool block) {
     io_completion_s completion;
-    if (g.in_flight == 0 || !wait_for_io(g.queue, &completion, block)) {
+    if (g.in_flight == 0 || !wait_for_io(g.transfers, &completion, block)) {
         return false;
     }
     take_completion(g, completion);
@@ -239,8 +237,8 @@ template <typename Busy> bool wait_while(groups_s& g, Busy busy) {
 bool flush(groups_s& g, const file_handle_s& file) {
     while (service(g, false)) {
     }
-    int error = 0;
-    if (!flush_target(file, &error)) {
+    int error = flush_through(g.transfers, file);
+    if (error != 0) {
         log_message("Failed to flush %s to the disk, error %d\n", file.path.c_str(), error);
         fail(g, file, 0, error, false);
         return false;
@@ -280,7 +278,8 @@ void convert(groups_s& g, unsigned index) {
     }
     std::uint8_t* halves = files.journal_buffer + journal_block;
     const in_place_group_s& group = set.group;
-    for (std::uint64_t entry = group.first; entry < group.end();) {
+    // A back-end that only keeps time delivered no bytes: there is nothing to exchange.
+    for (std::uint64_t entry = group.first; entry < group.end() && g.transfers.moves_data;) {
         std::uint64_t run_end = std::min(group.end(), (entry / g.nonces + 1) * g.nonces);
         std::uint8_t* l = low + (entry * scoop_size - set.low_hull.begin);
         std::uint8_t* h = high + (partner_offset(g.nonces, entry) - set.high_hull.begin);
@@ -312,7 +311,9 @@ bool write_group(groups_s& g, unsigned index, std::uint64_t sequence) {
     const file_handle_s& journal = *files.journal;
     const file_handle_s& plot = *files.plot;
     journal_slot_s slot{sequence, set.group.first, set.group.count};
-    seal_journal_slot(files.header.plot, slot, files.journal_buffer);
+    if (g.transfers.moves_data) {
+        seal_journal_slot(files.header.plot, slot, files.journal_buffer);
+    }
     std::uint64_t slot_at = journal_slot_offset(files.header.slot_data_bytes,
                                                 static_cast<unsigned>(sequence % journal_slots));
     g.journal_writing = true;
@@ -321,11 +322,11 @@ bool write_group(groups_s& g, unsigned index, std::uint64_t sequence) {
     if (!wait_while(g, [&] { return g.journal_writing; })) {
         return false;
     }
-    crash_point("in-place journal slot written", journal.path);
+    announce(g.transfers, "in-place journal slot written", journal.path);
     if (!flush(g, journal)) {
         return false;
     }
-    crash_point("in-place journal flushed", journal.path);
+    announce(g.transfers, "in-place journal flushed", journal.path);
 
     std::uint64_t bytes = set.group.count * scoop_size;
     g.record.bytes_buffered.fetch_sub(bytes);
@@ -338,11 +339,11 @@ bool write_group(groups_s& g, unsigned index, std::uint64_t sequence) {
         })) {
         return false;
     }
-    crash_point("in-place low runs written", plot.path);
+    announce(g.transfers, "in-place low runs written", plot.path);
     if (!flush(g, plot)) {
         return false;
     }
-    crash_point("in-place low runs flushed", plot.path);
+    announce(g.transfers, "in-place low runs flushed", plot.path);
     g.record.bytes_buffered.fetch_sub(bytes);
     g.record.bytes_in_flight.fetch_add(bytes);
     set.high_writing = true;
@@ -356,9 +357,10 @@ bool write_group(groups_s& g, unsigned index, std::uint64_t sequence) {
 } // namespace
 
 in_place_outcome convert_in_place_groups(swizzler_s& record, const in_place_files_s& files,
-                                         io_queue_s& queue, const journal_position_s& position,
+                                         transfer_backend_s& transfers,
+                                         const journal_position_s& position,
                                          in_place_failure_s* failure) {
-    groups_s g{record, files, queue, 0, 0, 1, {}, 0, 0, 0, false, false, false, {}};
+    groups_s g{record, files, transfers, 0, 0, 1, {}, 0, 0, 0, false, false, false, {}};
     g.nonces = files.header.plot.nonces;
     g.total = low_entries(g.nonces);
     g.set_count = files.sizing.sets;

@@ -10,12 +10,13 @@
 // what the disk will hold. A slot is rewritten only two groups later, when the
 // group that used it is durable.
 //
-// Threading: the work thread drives every transfer through the run's I/O queue.
+// Threading: the work thread drives every transfer and flush through the run's back-end, and
+// announces its instants to it.
 #pragma once
 
 #include "swizzler/conversion_record.h"
 #include "swizzler/in_place_recovery.h"
-#include "util/io_queue.h"
+#include "util/transfer_backend.h"
 
 enum class in_place_outcome { converted, failed, stopped };
 
@@ -23,5 +24,6 @@ enum class in_place_outcome { converted, failed, stopped };
 // position.next_sequence. On `converted` every write has completed but the last group's high
 // entries are not flushed yet. Counts its progress in the record; gives up when its stop is set.
 in_place_outcome convert_in_place_groups(swizzler_s& record, const in_place_files_s& files,
-                                         io_queue_s& queue, const journal_position_s& position,
+                                         transfer_backend_s& transfers,
+                                         const journal_position_s& position,
                                          in_place_failure_s* failure);

@@ -5,11 +5,9 @@
 #include <vector>
 
 #include "catalogue/plot_format.h"
-#include "swizzler/crash_points.h"
 #include "util/crc32c.h"
 #include "util/log.h"
 #include "util/positioned_io.h"
-#include "util/target_file.h"
 
 namespace {
 
@@ -24,20 +22,22 @@ bool fail_with(in_place_failure_s* failure, const file_handle_s& file, std::uint
     return false;
 }
 
-bool read_or_fail(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
-                  std::uint8_t* buffer, in_place_failure_s* failure) {
-    return read_at(file, offset, length, buffer) || fail_with(failure, file, offset, EIO, true);
+bool read_or_fail(transfer_backend_s& transfers, const file_handle_s& file, std::uint64_t offset,
+                  std::uint64_t length, std::uint8_t* buffer, in_place_failure_s* failure) {
+    return read_at(transfers, file, offset, length, buffer) ||
+           fail_with(failure, file, offset, EIO, true);
 }
 
-bool write_or_fail(const file_handle_s& file, std::uint64_t offset, std::uint64_t length,
-                   const std::uint8_t* buffer, in_place_failure_s* failure) {
-    int error = write_at(file, offset, length, buffer);
+bool write_or_fail(transfer_backend_s& transfers, const file_handle_s& file, std::uint64_t offset,
+                   std::uint64_t length, const std::uint8_t* buffer, in_place_failure_s* failure) {
+    int error = write_at(transfers, file, offset, length, buffer);
     return error == 0 || fail_with(failure, file, offset, error, false);
 }
 
-bool flush_or_fail(const file_handle_s& file, in_place_failure_s* failure) {
-    int error = 0;
-    if (flush_target(file, &error)) {
+bool flush_or_fail(transfer_backend_s& transfers, const file_handle_s& file,
+                   in_place_failure_s* failure) {
+    int error = flush_through(transfers, file);
+    if (error == 0) {
         return true;
     }
     log_message("Failed to flush %s to the disk, error %d\n", file.path.c_str(), error);
@@ -46,13 +46,13 @@ bool flush_or_fail(const file_handle_s& file, in_place_failure_s* failure) {
 
 // Whether the slot at `index` is whole; its group in *slot. Reads its data through the journal
 // buffer in pieces, since a slot written by a run with more memory may not fit at once.
-bool slot_is_whole(const in_place_files_s& files, unsigned index, journal_slot_s* slot,
-                   in_place_failure_s* failure, bool* whole) {
+bool slot_is_whole(transfer_backend_s& transfers, const in_place_files_s& files, unsigned index,
+                   journal_slot_s* slot, in_place_failure_s* failure, bool* whole) {
     *whole = false;
     const journal_header_s& header = files.header;
     std::uint64_t offset = journal_slot_offset(header.slot_data_bytes, index);
     std::uint8_t* block = files.journal_buffer;
-    if (!read_or_fail(*files.journal, offset, journal_block, block, failure)) {
+    if (!read_or_fail(transfers, *files.journal, offset, journal_block, block, failure)) {
         return false;
     }
     std::uint32_t expected = 0;
@@ -67,7 +67,8 @@ bool slot_is_whole(const in_place_files_s& files, unsigned index, journal_slot_s
         // Whole blocks, so that the read can go direct; only `length` bytes count.
         std::uint64_t padded = (length + journal_block - 1) / journal_block * journal_block;
         std::uint8_t* into = files.journal_buffer + journal_block;
-        if (!read_or_fail(*files.journal, offset + journal_block + done, padded, into, failure)) {
+        if (!read_or_fail(transfers, *files.journal, offset + journal_block + done, padded, into,
+                          failure)) {
             return false;
         }
         crc = crc32c(into, length, crc);
@@ -78,8 +79,9 @@ bool slot_is_whole(const in_place_files_s& files, unsigned index, journal_slot_s
 }
 
 // Replays entries [part.first, part.end()) of the slot at `index`, which holds group `group`.
-bool replay_part(const in_place_files_s& files, unsigned index, const journal_slot_s& group,
-                 const in_place_group_s& part, in_place_failure_s* failure) {
+bool replay_part(transfer_backend_s& transfers, const in_place_files_s& files, unsigned index,
+                 const journal_slot_s& group, const in_place_group_s& part,
+                 in_place_failure_s* failure) {
     const file_handle_s& plot = *files.plot;
     std::uint64_t nonces = files.header.plot.nonces;
     std::uint64_t a = files.sizing.alignment;
@@ -94,9 +96,9 @@ bool replay_part(const in_place_files_s& files, unsigned index, const journal_sl
     std::uint64_t length = (skew + part.count * journal_half_bytes + journal_block - 1) /
                            journal_block * journal_block;
     std::uint8_t* halves = files.journal_buffer;
-    if (!read_or_fail(*files.journal, read_from, length, halves, failure) ||
-        !read_or_fail(plot, low_hull.begin, low_hull.size(), files.low[0], failure) ||
-        !read_or_fail(plot, high_hull.begin, high_hull.size(), files.high[0], failure)) {
+    if (!read_or_fail(transfers, *files.journal, read_from, length, halves, failure) ||
+        !read_or_fail(transfers, plot, low_hull.begin, low_hull.size(), files.low[0], failure) ||
+        !read_or_fail(transfers, plot, high_hull.begin, high_hull.size(), files.high[0], failure)) {
         return false;
     }
     for (std::uint64_t entry = part.first; entry < part.end();) {
@@ -107,20 +109,33 @@ bool replay_part(const in_place_files_s& files, unsigned index, const journal_sl
                         halves + skew + (entry - part.first) * journal_half_bytes, count);
         entry = run_end;
     }
-    if (!write_or_fail(plot, low_hull.begin, low_hull.size(), files.low[0], failure) ||
-        !flush_or_fail(plot, failure)) {
+    if (!write_or_fail(transfers, plot, low_hull.begin, low_hull.size(), files.low[0], failure) ||
+        !flush_or_fail(transfers, plot, failure)) {
         return false;
     }
-    crash_point("in-place replay low written", plot.path);
-    if (!write_or_fail(plot, high_hull.begin, high_hull.size(), files.high[0], failure) ||
-        !flush_or_fail(plot, failure)) {
+    announce(transfers, "in-place replay low written", plot.path);
+    if (!write_or_fail(transfers, plot, high_hull.begin, high_hull.size(), files.high[0],
+                       failure) ||
+        !flush_or_fail(transfers, plot, failure)) {
         return false;
     }
-    crash_point("in-place replay high written", plot.path);
+    announce(transfers, "in-place replay high written", plot.path);
     return true;
 }
 
 } // namespace
+
+void carve_in_place_buffers(in_place_files_s& files, const in_place_sizing_s& sizing,
+                            std::uint8_t* memory) {
+    files.sizing = sizing;
+    std::uint8_t* at = memory;
+    for (unsigned set = 0; set < sizing.sets; ++set) {
+        files.low[set] = at;
+        files.high[set] = at + sizing.side_bytes;
+        at += 2 * sizing.side_bytes;
+    }
+    files.journal_buffer = at;
+}
 
 void finish_exchange(std::uint8_t* low, std::uint8_t* high, const std::uint8_t* old_low_halves,
                      std::uint64_t count) {
@@ -136,14 +151,14 @@ void finish_exchange(std::uint8_t* low, std::uint8_t* high, const std::uint8_t* 
     }
 }
 
-bool replay_journal(const in_place_files_s& files, journal_position_s* position,
-                    in_place_failure_s* failure) {
+bool replay_journal(transfer_backend_s& transfers, const in_place_files_s& files,
+                    journal_position_s* position, in_place_failure_s* failure) {
     *position = journal_position_s{};
     std::vector<found_slot_s> whole;
     for (unsigned index = 0; index < journal_slots; ++index) {
         found_slot_s found{index, {}};
         bool is_whole = false;
-        if (!slot_is_whole(files, index, &found.slot, failure, &is_whole)) {
+        if (!slot_is_whole(transfers, files, index, &found.slot, failure, &is_whole)) {
             return false;
         }
         if (is_whole) {
@@ -168,7 +183,7 @@ bool replay_journal(const in_place_files_s& files, journal_position_s* position,
         for (std::uint64_t entry = group.first_entry; entry < end;) {
             in_place_group_s part =
                 group_at(nonces, entry, std::min(files.sizing.most_entries, end - entry));
-            if (!replay_part(files, found.index, group, part, failure)) {
+            if (!replay_part(transfers, files, found.index, group, part, failure)) {
                 return false;
             }
             entry = part.end();

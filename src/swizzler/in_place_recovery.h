@@ -25,6 +25,7 @@
 #include "catalogue/in_place_journal.h"
 #include "swizzler/in_place_layout.h"
 #include "util/file_handle.h"
+#include "util/transfer_backend.h"
 
 // Rebuilds the PoC2 form of `count` entry pairs: `low` and `high` (64 bytes an entry) hold them
 // as they are on the disk, `old_low_halves` the journal's L2 (32 bytes an entry). In place.
@@ -42,6 +43,11 @@ struct in_place_files_s {
     std::uint8_t* journal_buffer = nullptr; // sizing.journal_bytes
 };
 
+// Gives the files the sizing and carves its sets and journal buffer out of `memory`, which holds
+// at least what the sizing asks for.
+void carve_in_place_buffers(in_place_files_s& files, const in_place_sizing_s& sizing,
+                            std::uint8_t* memory);
+
 // A transfer that failed: which file, where, errno; for the job's report.
 struct in_place_failure_s {
     std::string path;
@@ -58,8 +64,9 @@ struct journal_position_s {
     unsigned replayed = 0;           // groups replayed
 };
 
-// Replays every whole slot of the journal in the order of its sequence numbers and says where
-// the conversion goes on (the start, when no slot is whole). False on a failed transfer or
-// flush, with *failure set; the plot is then no worse than before.
-bool replay_journal(const in_place_files_s& files, journal_position_s* position,
-                    in_place_failure_s* failure);
+// Replays every whole slot of the journal in the order of its sequence numbers, through the
+// run's back-end (with nothing else in flight), and says where the conversion goes on (the
+// start, when no slot is whole). False on a failed transfer or flush, with *failure set; the
+// plot is then no worse than before.
+bool replay_journal(transfer_backend_s& transfers, const in_place_files_s& files,
+                    journal_position_s* position, in_place_failure_s* failure);

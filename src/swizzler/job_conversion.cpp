@@ -10,7 +10,6 @@
 #include "catalogue/in_place_journal.h"
 #include "catalogue/job_result.h"
 #include "catalogue/plot_format.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/output_check.h"
 #include "swizzler/progress_record.h"
 #include "swizzler/target_creation.h"
@@ -270,7 +269,8 @@ bool prove_output(copy_job_s& work) {
                         pool.free[3],
                         pool.tile_bytes / scoop_size,
                         work.means.low_reader,
-                        work.means.high_reader};
+                        work.means.high_reader,
+                        &work.record.transfers};
     log_message("Verifying %s\n", work.temporary.c_str());
     std::uint64_t difference = 0;
     switch (check_output(work.record, checked, work.target, job.nonces, space, &difference)) {
@@ -314,7 +314,7 @@ void finish_job(copy_job_s& work) {
         forget_progress(work);
         return;
     }
-    crash_point("data flushed", work.temporary);
+    announce(*work.means.transfers, "data flushed", work.temporary);
     if (work.record.verify_outputs && !prove_output(work)) {
         return;
     }
@@ -324,7 +324,7 @@ void finish_job(copy_job_s& work) {
                                       : "it could not be renamed" + because(error));
         return;
     }
-    crash_point("renamed", job.output_path);
+    announce(*work.means.transfers, "renamed", job.output_path);
     if (!sync_folder_of(job.output_path, &error)) {
         log_message("Failed to flush the folder of %s to the disk, error %d (%s)\n",
                     job.output_path.c_str(), error, error_name(error));
@@ -424,19 +424,19 @@ int record_progress(copy_job_s& work, progress_record_s* progress, std::uint64_t
         forget_progress(work);
         return error;
     }
-    crash_point("data flushed", work.temporary);
+    announce(*work.means.transfers, "data flushed", work.temporary);
     progress->pairs_done = pairs_done;
     progress->low_carry = low;
     progress->low_carry_bytes.assign(low_bytes, low_bytes + low.size());
     progress->high_carry = high;
     progress->high_carry_bytes.assign(high_bytes, high_bytes + high.size());
-    if (!store_progress_record(work.record_path, progress, &error)) {
+    if (!store_progress_record(work.record_path, progress, &error, *work.means.transfers)) {
         log_message("Could not record the progress of %s, error %d (%s)\n", work.temporary.c_str(),
                     error, error_name(error));
         forget_progress(work);
         return error;
     }
-    crash_point("progress recorded", work.record_path);
+    announce(*work.means.transfers, "progress recorded", work.record_path);
     return 0;
 }
 
@@ -525,8 +525,8 @@ void convert_job(swizzler_s& record, conversion_job_s& job, job_means_s& means) 
         return record_progress(work, &progress, pairs_done, low, low_bytes, high, high_bytes);
     };
     pipeline_result_s result =
-        run_job_pipeline(record, layout, files, work.target, *means.pool, *means.queue, resume,
-                         checkpoint, record.checkpoints);
+        run_job_pipeline(record, layout, files, work.target, *means.pool, *means.transfers,
+                         means.schedule, resume, checkpoint, record.checkpoints);
     if (result.outcome == pipeline_outcome::converted && record.stop.load()) {
         result.outcome = pipeline_outcome::stopped; // a stopped run gives no final names
     }

@@ -13,12 +13,14 @@
 #include "swizzler/conversion_record.h"
 #include "swizzler/job_pipeline.h"
 #include "util/helper_thread.h"
-#include "util/io_queue.h"
+#include "util/transfer_backend.h"
 
-// What a run lends each job: its tile pool, its I/O queue, two readers for verification.
+// What a run lends each job: its tile pool, its opened back-end, the order its drives want
+// transfers in, two readers for verification.
 struct job_means_s {
     tile_pool_s* pool = nullptr;
-    io_queue_s* queue = nullptr;
+    transfer_backend_s* transfers = nullptr;
+    pipeline_schedule_s schedule;
     helper_thread_s* low_reader = nullptr;
     helper_thread_s* high_reader = nullptr;
 };

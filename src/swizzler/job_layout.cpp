@@ -151,3 +151,92 @@ byte_span_s chunk_in_target(const job_layout_s& layout, const chunk_s& chunk, ru
                           (layout.first_nonce[chunk.source] + chunk.first) * scoop_size;
     return {begin, begin + chunk.count * scoop_size};
 }
+
+bool same_chunk(const chunk_s& a, const chunk_s& b) {
+    return a.pair == b.pair && a.source == b.source && a.first == b.first;
+}
+
+std::uint64_t tiles_of_pair(const job_layout_s& layout, std::uint64_t pair, bool target) {
+    std::uint64_t sources = 0;
+    for (std::size_t j = 0; j < layout.source_nonces.size(); ++j) {
+        if (layout.source_nonces[j] == 0) {
+            continue;
+        }
+        for (run_side side : {run_side::low, run_side::high}) {
+            sources += tile_count(layout, source_run(layout, j, pair, side));
+        }
+    }
+    std::uint64_t target_bytes = 0;
+    for (run_side side : {run_side::low, run_side::high}) {
+        target_bytes += tile_count(layout, target_run(layout, pair, side));
+    }
+    return target ? std::max(sources, target_bytes) : sources;
+}
+
+namespace {
+
+// The tiles of the run of (file, pair, side) that the bytes `span` lie in, as [first, last].
+struct tile_range_s {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool used = false;
+    void add(const job_layout_s& layout, byte_span_s run, byte_span_s span) {
+        std::uint64_t from = tile_index(layout, run, span.begin);
+        std::uint64_t to = tile_index(layout, run, span.end - 1);
+        first = used ? std::min(first, from) : from;
+        last = used ? std::max(last, to) : to;
+        used = true;
+    }
+    std::uint64_t count() const { return used ? last - first + 1 : 0; }
+};
+
+} // namespace
+
+bool stretch_end(const job_layout_s& layout, const chunk_s& first, std::uint64_t tiles,
+                 bool target_tiles_of_its_own, chunk_s* end) {
+    *end = first;
+    chunk_s pair_start;
+    if (first_chunk_of_pair(layout, first.pair, &pair_start) && same_chunk(pair_start, first)) {
+        // Whole pairs, as many as fit.
+        std::uint64_t pair = first.pair, used = 0;
+        while (pair < scoop_pairs) {
+            std::uint64_t more = tiles_of_pair(layout, pair, target_tiles_of_its_own);
+            if (used + more > tiles) {
+                break;
+            }
+            used += more;
+            ++pair;
+        }
+        if (pair > first.pair) {
+            return first_chunk_of_pair(layout, pair, end);
+        }
+    }
+    // Part of one pair: chunks while the tiles they touch fit, on every file and side.
+    std::vector<tile_range_s> ranges(2 * layout.source_nonces.size() + 2);
+    chunk_s next = first;
+    bool more = true;
+    std::uint64_t chunks = 0;
+    while (more && next.pair == first.pair) {
+        std::vector<tile_range_s> with = ranges;
+        std::uint64_t inputs = 0, outputs = 0;
+        for (run_side side : {run_side::low, run_side::high}) {
+            std::size_t index = 2 * next.source + (side == run_side::low ? 0 : 1);
+            with[index].add(layout, source_run(layout, next.source, next.pair, side),
+                            chunk_in_source(layout, next, side));
+            std::size_t target = 2 * layout.source_nonces.size() + (side == run_side::low ? 0 : 1);
+            with[target].add(layout, target_run(layout, next.pair, side),
+                             chunk_in_target(layout, next, side));
+        }
+        for (std::size_t i = 0; i < with.size(); ++i) {
+            (i < 2 * layout.source_nonces.size() ? inputs : outputs) += with[i].count();
+        }
+        if (chunks > 0 && (inputs > tiles || (target_tiles_of_its_own && outputs > tiles))) {
+            break;
+        }
+        ranges = with;
+        ++chunks;
+        more = next_chunk(layout, &next);
+        *end = next;
+    }
+    return more;
+}

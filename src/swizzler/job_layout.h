@@ -21,6 +21,12 @@
 //
 // A chunk is what the engine exchanges in one step: the nonces of one source in
 // one pair whose low-run bytes lie in one tile of that source's low run.
+//
+// A stretch is a run of consecutive chunks that a spinning drive reads (and the
+// target is written) as one long ascending piece per side: as many whole pairs
+// as a given number of tiles holds (their low runs follow each other in every
+// file, and so do their high runs), or, where one pair is more than that, the
+// chunks of one pair that fit (then both sides are parts of one run each).
 #pragma once
 
 #include <cstdint>
@@ -92,3 +98,18 @@ bool next_chunk(const job_layout_s& layout, chunk_s* chunk);
 // The bytes of a chunk on one side: in its source, and in the target.
 byte_span_s chunk_in_source(const job_layout_s& layout, const chunk_s& chunk, run_side side);
 byte_span_s chunk_in_target(const job_layout_s& layout, const chunk_s& chunk, run_side side);
+
+// The tiles of the runs of one pair: of every source, and of the target when
+// `target_tiles_of_its_own` (the larger count counts).
+std::uint64_t tiles_of_pair(const job_layout_s& layout, std::uint64_t pair,
+                            bool target_tiles_of_its_own);
+
+// Whether two chunks are the same step.
+bool same_chunk(const chunk_s& a, const chunk_s& b);
+
+// The stretch that starts at chunk `first`, holding at most `tiles` tiles of the sources (and as
+// many of the target, when `target_tiles_of_its_own`: a merged job's target has tiles apart from
+// its sources'), but at least one chunk. *end is the chunk after its last; false when the
+// stretch runs to the end of the job.
+bool stretch_end(const job_layout_s& layout, const chunk_s& first, std::uint64_t tiles,
+                 bool target_tiles_of_its_own, chunk_s* end);

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "swizzler/swizzle.h"
@@ -13,6 +15,9 @@
 namespace {
 
 constexpr std::size_t target_file = std::numeric_limits<std::size_t>::max();
+// The fewest tiles a stretch may hold: a chunk's low tile and the two high ones it may straddle,
+// and as many target tiles.
+constexpr std::uint64_t least_stretch_tiles = 4;
 
 struct tile_key_s {
     std::size_t file = 0; // a source's index, or target_file
@@ -37,7 +42,10 @@ struct tile_s {
     byte_span_s run;
     bool input = false;
     bool output = false;
-    bool read_done = false;
+    bool read_done = false;       // its bytes are all there (read, and copied from another tile)
+    bool own_read_done = false;   // its own read has ended
+    bool awaiting_copy = false;   // a block of it comes from the tile read before it
+    std::vector<tile_s*> feeds;   // tiles read after it that take a block they share from it
     std::uint64_t unconsumed = 0; // input only: run bytes still to exchange
     std::uint64_t unfilled = 0;   // output: run bytes still to produce
     tile_io io = tile_io::none;
@@ -57,7 +65,7 @@ struct pipeline_s {
     const std::vector<const file_handle_s*>* sources = nullptr;
     const file_handle_s* target = nullptr;
     tile_pool_s* pool = nullptr;
-    io_queue_s* queue = nullptr;
+    transfer_backend_s* transfers = nullptr;
     bool in_place = false;
     std::uint64_t reserve = 0; // free buffers that reading ahead leaves for target tiles
     std::map<tile_key_s, tile_s> tiles;
@@ -66,6 +74,20 @@ struct pipeline_s {
     carry_s high_carry[2]; // by the parity of the pair that handed it on
     unsigned in_flight = 0;
     bool failing = false;
+    // The stretch schedule (stretch_tiles > 0): each stretch's reads go at once, in file order,
+    // once the previous stretch's reads have ended; its writes likewise.
+    std::uint64_t stretch_tiles = 0;
+    bool one_disk = false;
+    unsigned reads_in_flight = 0;
+    unsigned writes_in_flight = 0;
+    std::deque<chunk_s> stretch_ends; // of the stretches read and not yet exchanged
+    std::vector<tile_s*> write_batch; // whole target tiles of the stretch being exchanged
+    std::deque<std::vector<tile_s*>> batches_due; // of stretches exchanged, in order
+    std::uint64_t stretches_read = 0;
+    std::uint64_t stretches_written = 0;
+    std::vector<tile_key_s> reads_due; // of the stretch being read, in its order
+    std::size_t reads_asked = 0;       // how many of them were started
+    tile_s* furthest = nullptr;        // of this stretch, file and side, the tile read furthest
     pipeline_result_s result;
     // The carries as the current pair found them, for a checkpoint at its start.
     byte_span_s low_at_pair_start, high_at_pair_start;
@@ -99,6 +121,9 @@ void fail(pipeline_s& p, pipeline_outcome outcome, const std::string& path, std:
 }
 
 void release(pipeline_s& p, tile_s& tile) {
+    if (p.furthest == &tile) {
+        p.furthest = nullptr;
+    }
     p.pool->free.push_back(tile.data);
     p.tiles.erase(tile.key);
 }
@@ -114,8 +139,9 @@ void submit(pipeline_s& p, tile_s& tile, io_direction direction, byte_span_s spa
     request.length = span.size();
     request.buffer = tile.data + (span.begin - tile.span.begin);
     request.tag = reinterpret_cast<std::uintptr_t>(&tile);
-    submit_io(*p.queue, request);
+    submit_io(*p.transfers, request);
     ++p.in_flight;
+    ++(direction == io_direction::read ? p.reads_in_flight : p.writes_in_flight);
 }
 
 // The tile of `key` in `run` when it is there; else a new one (`*made`) with a buffer from the
@@ -139,16 +165,19 @@ tile_s* find_or_make_tile(pipeline_s& p, const tile_key_s& key, const byte_span_
     return &tile;
 }
 
-// The tile of a run that holds `offset`, made and its read started when it is not there yet.
-// Null when no buffer is free beyond `keep` (nothing is started then).
-tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
-                   std::uint64_t offset, std::uint64_t keep) {
+tile_key_s key_at(const pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
+                  std::uint64_t offset) {
     tile_key_s key{file, pair, side, 0};
+    key.index = tile_index(*p.layout, run_of(p, key), offset);
+    return key;
+}
+
+// The input tile of `key` when it is there; else a new one, not read yet (`*made`), when more
+// than `keep` buffers are free; else null.
+tile_s* make_input_tile(pipeline_s& p, const tile_key_s& key, std::uint64_t keep, bool* made) {
     byte_span_s run = run_of(p, key);
-    key.index = tile_index(*p.layout, run, offset);
-    bool made = false;
-    tile_s* there = find_or_make_tile(p, key, run, keep, &made);
-    if (!made) {
+    tile_s* there = find_or_make_tile(p, key, run, keep, made);
+    if (!*made) {
         return there;
     }
     tile_s& tile = *there;
@@ -157,8 +186,19 @@ tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side
     std::uint64_t held = overlap(tile.span, run).size();
     tile.unconsumed = p.in_place ? 0 : held;
     tile.unfilled = p.in_place ? held : 0;
-    submit(p, tile, io_direction::read, tile.span);
     return &tile;
+}
+
+// The tile of a run that holds `offset`, made and its read started when it is not there yet.
+// Null when no buffer is free beyond `keep` (nothing is started then).
+tile_s* input_tile(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
+                   std::uint64_t offset, std::uint64_t keep) {
+    bool made = false;
+    tile_s* tile = make_input_tile(p, key_at(p, file, pair, side, offset), keep, &made);
+    if (made) {
+        submit(p, *tile, io_direction::read, tile->span);
+    }
+    return tile;
 }
 
 // The target tile that holds `offset` in the run of (pair, side), made when it is not there yet;
@@ -232,6 +272,12 @@ void copy_between(const tile_s& tile, byte_span_s span, std::uint8_t* carry, boo
     }
 }
 
+void write_tile(pipeline_s& p, tile_s& tile, byte_span_s written) {
+    p.record->bytes_buffered.fetch_sub(written.size());
+    p.record->bytes_in_flight.fetch_add(written.size());
+    submit(p, tile, io_direction::write, written);
+}
+
 // Every byte of the tile's run in it is there: take in the carry from the run converted before,
 // hand this run's carry on, and write what the tile writes.
 void tile_complete(pipeline_s& p, tile_s& tile) {
@@ -260,9 +306,13 @@ void tile_complete(pipeline_s& p, tile_s& tile) {
         release(p, tile);
         return;
     }
-    p.record->bytes_buffered.fetch_sub(written.size());
-    p.record->bytes_in_flight.fetch_add(written.size());
-    submit(p, tile, io_direction::write, written);
+    if (p.stretch_tiles > 0) {
+        tile.io_offset = written.begin;
+        tile.io_bytes = written.size();
+        p.write_batch.push_back(&tile); // written in its stretch's turn
+        return;
+    }
+    write_tile(p, tile, written);
 }
 
 tile_s& tile_at(pipeline_s& p, std::size_t file, std::uint64_t pair, run_side side,
@@ -295,7 +345,9 @@ void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
             count = std::min(count, (pieces[i]->span.end - positions[i]) / scoop_size);
             pointers[i] = pieces[i]->data + (positions[i] - pieces[i]->span.begin);
         }
-        swizzle_pair_into(pointers[0], pointers[1], pointers[2], pointers[3], count);
+        if (p.transfers->moves_data) {
+            swizzle_pair_into(pointers[0], pointers[1], pointers[2], pointers[3], count);
+        }
         std::uint64_t bytes = count * scoop_size;
         p.record->bytes_read.fetch_add(2 * bytes);
         p.record->bytes_buffered.fetch_add(2 * bytes);
@@ -316,17 +368,42 @@ void exchange_chunk(pipeline_s& p, const chunk_s& chunk) {
     }
 }
 
+// Copies the block two neighbouring tiles share from the one read to the one that skipped it.
+void copy_shared_block(const tile_s& from, tile_s& to) {
+    byte_span_s shared = overlap(from.span, to.span);
+    std::memcpy(to.data + (shared.begin - to.span.begin),
+                from.data + (shared.begin - from.span.begin), shared.size());
+}
+
+// A tile's bytes are all there: hand the block it shares with tiles read after it on.
+void bytes_arrived(tile_s& tile) {
+    tile.read_done = true;
+    std::vector<tile_s*> fed;
+    fed.swap(tile.feeds);
+    for (tile_s* next : fed) {
+        copy_shared_block(tile, *next);
+        next->awaiting_copy = false;
+        if (next->own_read_done) {
+            bytes_arrived(*next);
+        }
+    }
+}
+
 // Takes one completion (waiting for it when `block`); false when none was taken.
 bool take_completion(pipeline_s& p, bool block) {
     io_completion_s completion;
-    if (p.in_flight == 0 || !wait_for_io(*p.queue, &completion, block)) {
+    if (p.in_flight == 0 || !wait_for_io(*p.transfers, &completion, block)) {
         return false;
     }
     --p.in_flight;
     tile_s& tile = *reinterpret_cast<tile_s*>(static_cast<std::uintptr_t>(completion.tag));
+    --(tile.io == tile_io::reading ? p.reads_in_flight : p.writes_in_flight);
     if (tile.io == tile_io::reading) {
         tile.io = tile_io::none;
-        tile.read_done = true;
+        tile.own_read_done = true;
+        if (!tile.awaiting_copy) {
+            bytes_arrived(tile);
+        }
         if (completion.error != 0) {
             const file_handle_s& file = file_of(p, tile.key.file);
             log_message("Failed to read file at offset %llu, error %d\n",
@@ -345,6 +422,152 @@ bool take_completion(pipeline_s& p, bool block) {
     }
     release(p, tile);
     return true;
+}
+
+// --- the stretch schedule ---------------------------------------------------------------------
+
+// The tiles the chunks from `first` up to `end` read (to the job's end when `to_end`), in the
+// order a drive should meet them: file by file, in each file one side and then the other, each
+// ascending; the high side first when `high_first`.
+std::vector<tile_key_s> stretch_inputs(const pipeline_s& p, chunk_s chunk, const chunk_s& end,
+                                       bool to_end, bool high_first) {
+    std::set<tile_key_s> keys;
+    for (bool more = true; more && (to_end || !same_chunk(chunk, end));) {
+        for (run_side side : {run_side::low, run_side::high}) {
+            byte_span_s bytes = chunk_in_source(*p.layout, chunk, side);
+            byte_span_s run = source_run(*p.layout, chunk.source, chunk.pair, side);
+            for (std::uint64_t at = bytes.begin; at < bytes.end;) {
+                tile_key_s key = key_at(p, chunk.source, chunk.pair, side, at);
+                keys.insert(key);
+                at = tile_of(*p.layout, run, key.index).end;
+            }
+        }
+        more = next_chunk(*p.layout, &chunk);
+    }
+    std::vector<tile_key_s> ordered(keys.begin(), keys.end());
+    auto place = [&p, high_first](const tile_key_s& key) {
+        bool later_side = (key.side == run_side::high) != high_first;
+        return std::tuple(key.file, later_side,
+                          tile_of(*p.layout, run_of(p, key), key.index).begin);
+    };
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [&](const tile_key_s& a, const tile_key_s& b) { return place(a) < place(b); });
+    return ordered;
+}
+
+// Goes on reading the stretch being read, in its order, as far as free tiles allow. Where the
+// hulls of two runs that follow each other share a block, only the first tile reads it and the
+// second takes it from the first: a drive then meets every read where the one before ended.
+void continue_reads(pipeline_s& p) {
+    while (p.reads_asked < p.reads_due.size()) {
+        const tile_key_s& key = p.reads_due[p.reads_asked];
+        bool made = false;
+        tile_s* tile = make_input_tile(p, key, 0, &made);
+        if (tile == nullptr) {
+            return; // on when a tile is free again
+        }
+        ++p.reads_asked;
+        if (!made) {
+            p.furthest = nullptr; // read by the stretch before
+            continue;
+        }
+        // The tiles of one side come in the order of their beginnings, so a block this tile
+        // shares with those before it lies in the one read furthest.
+        byte_span_s span = tile->span;
+        tile_s* before = p.furthest;
+        if (before != nullptr && before->key.file == key.file && before->key.side == key.side &&
+            before->span.begin <= span.begin && before->span.end > span.begin) {
+            span.begin = std::min(before->span.end, span.end);
+            if (before->read_done) {
+                copy_shared_block(*before, *tile);
+            } else {
+                tile->awaiting_copy = true;
+                before->feeds.push_back(tile);
+            }
+        }
+        if (before == nullptr || before->key.file != key.file || before->key.side != key.side ||
+            tile->span.end > before->span.end) {
+            p.furthest = tile;
+        }
+        if (!span.empty()) {
+            submit(p, *tile, io_direction::read, span);
+        } else if (tile->awaiting_copy) {
+            tile->own_read_done = true; // every byte of it comes from the tile before
+        } else {
+            bytes_arrived(*tile);
+        }
+    }
+}
+
+// Starts reading the next stretch when its drives may take it: one stretch's reads at a time (a
+// drive given two would serve the next one's low side before this one's high side), a merged
+// job's next stretch only once the last one is exchanged (its target tiles need the room). Its
+// reads go on as the tiles of the stretch being written come free; on one disk they go at once,
+// behind that stretch's writes, which go first.
+bool admit_stretch(pipeline_s& p, chunk_s* ahead, bool* reading) {
+    continue_reads(p);
+    if (!*reading || p.reads_in_flight > 0 || p.reads_asked < p.reads_due.size() ||
+        (!p.in_place && !p.stretch_ends.empty())) {
+        return false;
+    }
+    if (p.one_disk && (!p.batches_due.empty() || !p.stretch_ends.empty())) {
+        return false; // the last stretch's writes go first
+    }
+    chunk_s end;
+    bool more = next_stretch(*p.layout, p.stretch_tiles, *ahead, &end);
+    // Every other stretch begins with its high side: where the last one ended, on the same side,
+    // when the stretches are parts of one pair (both sides then go up), and where the next one
+    // begins otherwise (low sides go up from stretch to stretch): a seek saved either way.
+    bool high_first = p.stretches_read % 2 == 1;
+    std::vector<tile_key_s> keys = stretch_inputs(p, *ahead, end, !more, high_first);
+    if (p.one_disk) {
+        // Its reads go whole, queued behind the writes, not one by one between them.
+        auto missing = static_cast<std::uint64_t>(
+            std::count_if(keys.begin(), keys.end(),
+                          [&p](const tile_key_s& key) { return p.tiles.count(key) == 0; }));
+        if (missing > p.pool->free.size()) {
+            return false;
+        }
+    }
+    ++p.stretches_read;
+    p.reads_due = std::move(keys);
+    p.reads_asked = 0;
+    p.furthest = nullptr;
+    if (!more) {
+        end.pair = scoop_pairs; // no chunk is there: the last stretch ends with the job
+    }
+    p.stretch_ends.push_back(end);
+    *ahead = end;
+    *reading = more;
+    continue_reads(p);
+    return true;
+}
+
+// Writes the next exchanged stretch's target tiles, in file order, once the last stretch's
+// writes have ended; every one of them when `all`.
+void write_due_batches(pipeline_s& p, bool all) {
+    while (!p.batches_due.empty() && (all || p.writes_in_flight == 0)) {
+        std::vector<tile_s*> batch = std::move(p.batches_due.front());
+        p.batches_due.pop_front();
+        bool high_first = p.stretches_written++ % 2 == 1; // as the stretch was read
+        auto place = [high_first](const tile_s* tile) {
+            return std::pair((tile->key.side == run_side::high) != high_first, tile->io_offset);
+        };
+        std::sort(batch.begin(), batch.end(),
+                  [&](const tile_s* a, const tile_s* b) { return place(a) < place(b); });
+        for (tile_s* tile : batch) {
+            write_tile(p, *tile, {tile->io_offset, tile->io_offset + tile->io_bytes});
+        }
+    }
+}
+
+// The stretch being exchanged is over: its target tiles wait for their turn.
+void close_stretch(pipeline_s& p) {
+    p.batches_due.push_back(std::move(p.write_batch));
+    p.write_batch.clear();
+    if (!p.stretch_ends.empty()) {
+        p.stretch_ends.pop_front();
+    }
 }
 
 void take_carry_buffers(pipeline_s& p) {
@@ -429,11 +652,42 @@ std::uint64_t tiles_needed(bool in_place, std::uint64_t alignment, std::uint64_t
     return carry_tiles(alignment, tile_bytes) + (in_place ? 6 : 10);
 }
 
+std::uint64_t stretch_tiles_of(const tile_pool_s& pool, const job_layout_s& layout,
+                               const pipeline_schedule_s& schedule) {
+    if (!schedule.stretches) {
+        return 0;
+    }
+    // Across two disks a stretch is read into the tiles the one before it frees as it is written,
+    // so one stretch may take the pool but for the carries' buffers and a tile at each end that
+    // a neighbouring stretch shares. On one disk the next stretch's reads queue up whole behind
+    // the last one's writes, and a merged job's stretch has target tiles apart from its
+    // sources': half as much.
+    std::uint64_t carries =
+        needs_carries(layout) ? carry_tiles(layout.alignment, pool.tile_bytes) : 0;
+    std::uint64_t room = pool.tiles > carries + 2 ? pool.tiles - carries - 2 : 0;
+    room = layout.source_nonces.size() == 1 && !schedule.one_disk ? room : room / 2;
+    bool long_enough = room * pool.tile_bytes >= schedule.least_stretch_bytes;
+    return room >= least_stretch_tiles && long_enough ? room : 0;
+}
+
+bool next_stretch(const job_layout_s& layout, std::uint64_t stretch_tiles, const chunk_s& first,
+                  chunk_s* end) {
+    // The first stretch is read with nothing to overlap it, and the last one written so: a
+    // stretch takes at most a 32nd of the job (a small plot gains less from long stretches than
+    // it loses waiting for its first one), and the last ones halve what is left.
+    bool merged = layout.source_nonces.size() > 1;
+    std::uint64_t per_pair = tiles_of_pair(layout, first.pair, merged);
+    std::uint64_t left = (scoop_pairs - first.pair) * per_pair;
+    std::uint64_t most = std::min({stretch_tiles, scoop_pairs * per_pair / 32, left / 2});
+    return stretch_end(layout, first, std::max(most, least_stretch_tiles), merged, end);
+}
+
 pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layout,
                                    const std::vector<const file_handle_s*>& sources,
                                    const file_handle_s& target, tile_pool_s& pool,
-                                   io_queue_s& queue, const pipeline_resume_s& resume,
-                                   const checkpoint_fn& checkpoint,
+                                   transfer_backend_s& transfers,
+                                   const pipeline_schedule_s& schedule,
+                                   const pipeline_resume_s& resume, const checkpoint_fn& checkpoint,
                                    const checkpoint_interval_s& interval) {
     bool in_place = sources.size() == 1;
     pipeline_s p;
@@ -442,9 +696,12 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     p.sources = &sources;
     p.target = &target;
     p.pool = &pool;
-    p.queue = &queue;
+    p.transfers = &transfers;
     p.in_place = in_place;
     p.reserve = in_place ? 0 : 4;
+    p.stretch_tiles = stretch_tiles_of(pool, layout, schedule);
+    p.one_disk = schedule.one_disk;
+    bool stretches = p.stretch_tiles > 0;
     take_carry_buffers(p);
     start_from(p, resume);
     remember_carries(p, resume.first_pair);
@@ -454,33 +711,43 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     bool converting = reading;
     next = ahead;
     std::uint64_t pair = resume.first_pair;
+    // A checkpoint needs every write of the pairs before it ended: with stretches it comes only
+    // where a stretch begins with a pair, all of whose predecessors' writes have gone out.
+    std::uint64_t stretch_begins_pair = resume.first_pair;
     auto last_checkpoint = std::chrono::steady_clock::now();
     std::uint64_t written_at_checkpoint = record.bytes_written.load();
     bool checkpoint_due = false;
     while (converting && !p.failing) {
-        if (record.stop.load()) {
-            fail(p, pipeline_outcome::stopped, "", 0, 0);
-            break;
-        }
+        // A pair just begun is remembered first: a stop records its carries.
         if (next.pair != pair) {
             pair = next.pair;
             remember_carries(p, pair);
             std::chrono::duration<double> since =
                 std::chrono::steady_clock::now() - last_checkpoint;
             checkpoint_due =
-                checkpoint &&
+                checkpoint && (!stretches || stretch_begins_pair == pair) &&
                 (since.count() >= interval.seconds ||
                  (interval.bytes > 0 &&
                   record.bytes_written.load() - written_at_checkpoint >= interval.bytes));
         }
-        while (reading && request_inputs(p, ahead, p.reserve)) {
-            reading = next_chunk(layout, &ahead);
+        if (record.stop.load()) {
+            fail(p, pipeline_outcome::stopped, "", 0, 0);
+            break;
+        }
+        if (stretches) {
+            admit_stretch(p, &ahead, &reading);
+            write_due_batches(p, false);
+        } else {
+            while (reading && request_inputs(p, ahead, p.reserve)) {
+                reading = next_chunk(layout, &ahead);
+            }
         }
         // Hands what was just submitted to the kernel and takes whatever has finished.
         while (take_completion(p, false)) {
         }
         if (checkpoint_due) {
             if (writes_pending_before(p, pair)) {
+                write_due_batches(p, false);
                 take_completion(p, true);
                 continue;
             }
@@ -493,17 +760,43 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
         if (ready) {
             exchange_chunk(p, next);
             converting = next_chunk(layout, &next);
+            if (stretches && (!converting || (!p.stretch_ends.empty() &&
+                                              same_chunk(next, p.stretch_ends.front())))) {
+                close_stretch(p);
+                chunk_s pair_start;
+                first_chunk_of_pair(layout, next.pair, &pair_start);
+                stretch_begins_pair = same_chunk(next, pair_start) ? next.pair : scoop_pairs;
+            }
             continue;
         }
-        // The chunk due may wait for buffers that only the reserve can give.
-        if (!take_completion(p, true) && !request_inputs(p, next, 0)) {
-            // Nothing in flight and no buffer free: the pool's bookkeeping slipped.
-            if (!always(false, "swizzler", 330)) {
-                fail(p, pipeline_outcome::check_failed, target.path, 0, 330);
-            }
+        if (take_completion(p, true)) {
+            continue;
+        }
+        // Nothing in flight: the chunk due may wait for buffers that only the reserve can give,
+        // or for its stretch to be read.
+        bool moved = false;
+        if (stretches) {
+            moved = admit_stretch(p, &ahead, &reading);
+            write_due_batches(p, false);
+            moved = moved || p.in_flight > 0;
+        } else {
+            moved = request_inputs(p, next, 0);
+        }
+        // Nothing in flight and no buffer free: the pool's bookkeeping slipped.
+        if (!moved && !always(false, "swizzler", 330)) {
+            fail(p, pipeline_outcome::check_failed, target.path, 0, 330);
         }
     }
-    while (p.in_flight > 0) {
+    if (stretches && (!p.failing || p.result.outcome == pipeline_outcome::stopped)) {
+        // Whatever was exchanged is written, also when stopped: the pairs before the one in
+        // progress are then complete on the disk, as a checkpoint says.
+        if (!p.write_batch.empty()) {
+            close_stretch(p);
+        }
+        write_due_batches(p, p.failing);
+    }
+    while (p.in_flight > 0 || (!p.failing && !p.batches_due.empty())) {
+        write_due_batches(p, false);
         take_completion(p, true);
     }
     // A stopped job keeps what it finished: every write has ended, so the pairs before the one

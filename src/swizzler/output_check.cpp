@@ -11,6 +11,7 @@
 namespace {
 
 struct run_read_s {
+    transfer_backend_s* transfers = nullptr;
     const file_handle_s* file = nullptr;
     std::uint64_t offset = 0;
     std::uint64_t bytes = 0;
@@ -19,7 +20,7 @@ struct run_read_s {
 };
 
 void read_run(run_read_s& run) {
-    run.ok = read_at(*run.file, run.offset, run.bytes, run.into);
+    run.ok = read_at(*run.transfers, *run.file, run.offset, run.bytes, run.into);
 }
 
 } // namespace
@@ -28,6 +29,13 @@ check_result check_output(swizzler_s& record, const std::vector<check_source_s>&
                           const file_handle_s& target, std::uint64_t nonces, check_space_s& space,
                           std::uint64_t* first_difference) {
     posix_fadvise(target.fd, 0, 0, POSIX_FADV_DONTNEED);
+    // One back-end for each reading thread: the low reader's, the high reader's, this thread's.
+    transfer_backend_s readers[3] = {*space.transfers, *space.transfers, *space.transfers};
+    for (transfer_backend_s& reader : readers) {
+        if (!open_transfers(reader, 1, nullptr)) {
+            return check_result::read_failed;
+        }
+    }
     for (std::uint64_t scoop = 0; scoop < scoop_pairs; ++scoop) {
         std::uint64_t partner = scoops_per_nonce - 1 - scoop;
         std::uint64_t first_nonce = 0; // of the current source, in the target
@@ -39,14 +47,15 @@ check_result check_output(swizzler_s& record, const std::vector<check_source_s>&
                 std::uint64_t count = std::min(space.capacity, source.nonces - done);
                 std::uint64_t bytes = count * scoop_size;
                 std::uint64_t at = first_nonce + done;
-                run_read_s low{source.file, scoop_offset(source.nonces, scoop, done), bytes,
-                               space.source_low};
-                run_read_s high{source.file, scoop_offset(source.nonces, partner, done), bytes,
+                run_read_s low{&readers[0], source.file, scoop_offset(source.nonces, scoop, done),
+                               bytes, space.source_low};
+                run_read_s high{&readers[1], source.file,
+                                scoop_offset(source.nonces, partner, done), bytes,
                                 space.source_high};
-                run_read_s written_low{&target, scoop_offset(nonces, scoop, at), bytes,
+                run_read_s written_low{&readers[2], &target, scoop_offset(nonces, scoop, at), bytes,
                                        space.target_low};
-                run_read_s written_high{&target, scoop_offset(nonces, partner, at), bytes,
-                                        space.target_high};
+                run_read_s written_high{&readers[2], &target, scoop_offset(nonces, partner, at),
+                                        bytes, space.target_high};
                 start_on_helper(*space.low_reader, [&low] { read_run(low); });
                 start_on_helper(*space.high_reader, [&high] { read_run(high); });
                 read_run(written_low);

@@ -16,13 +16,15 @@
 #include "swizzler/conversion_record.h"
 #include "util/file_handle.h"
 #include "util/helper_thread.h"
+#include "util/transfer_backend.h"
 
 struct check_source_s {
     const file_handle_s* file = nullptr;
     std::uint64_t nonces = 0;
 };
 
-// Four working buffers of `capacity` nonces (64 bytes each) and two helpers for reading.
+// Four working buffers of `capacity` nonces (64 bytes each), two helpers for reading and the
+// run's back-end as it was handed to the run (each reading thread opens its own at depth one).
 struct check_space_s {
     std::uint8_t* source_low = nullptr;
     std::uint8_t* source_high = nullptr;
@@ -31,6 +33,7 @@ struct check_space_s {
     std::uint64_t capacity = 0;
     helper_thread_s* low_reader = nullptr;
     helper_thread_s* high_reader = nullptr;
+    const transfer_backend_s* transfers = nullptr;
 };
 
 enum class check_result { same, different, read_failed, stopped };

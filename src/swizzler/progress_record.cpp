@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "catalogue/plot_name.h"
-#include "swizzler/crash_points.h"
 #include "util/crc32c.h"
 
 namespace {
@@ -192,7 +191,8 @@ record_found load_progress_record(const std::string& path, progress_record_s* re
     return found ? record_found::whole : record_found::unusable;
 }
 
-bool store_progress_record(const std::string& path, progress_record_s* record, int* error) {
+bool store_progress_record(const std::string& path, progress_record_s* record, int* error,
+                           transfer_backend_s& transfers) {
     progress_record_s newest;
     record_found found = load_progress_record(path, &newest);
     if (found == record_found::not_plain) {
@@ -229,7 +229,7 @@ bool store_progress_record(const std::string& path, progress_record_s* record, i
         }
         done += static_cast<std::uint64_t>(put_now);
     }
-    crash_point("progress written", path);
+    announce(transfers, "progress written", path);
     int result;
     do {
         result = fdatasync(fd);

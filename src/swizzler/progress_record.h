@@ -17,6 +17,7 @@
 
 #include "swizzler/job_layout.h"
 #include "util/file_handle.h"
+#include "util/transfer_backend.h"
 
 struct progress_source_s {
     std::string name; // the file name, without its folder
@@ -55,9 +56,10 @@ record_found load_progress_record(const std::string& path, progress_record_s* re
 
 // Writes the record into the slot the newest one is not in, then flushes the file; false with
 // *error = errno (ELOOP: a link or a shared file is in the record's place). A new file is
-// created exclusively, and no file is opened through a link. Bumps record->sequence.
+// created exclusively, and no file is opened through a link. Bumps record->sequence. Announces
+// "progress written" to `transfers` between the write and the flush.
 [[nodiscard]] bool store_progress_record(const std::string& path, progress_record_s* record,
-                                         int* error);
+                                         int* error, transfer_backend_s& transfers);
 
 // Removes the record (or a link in its place); false when a record is there and stays.
 bool remove_progress_record(const std::string& path);

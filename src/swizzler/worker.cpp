@@ -97,8 +97,9 @@ void work_thread(swizzler_s& record) {
     log_message("Work thread started\n");
 
     memory_status_s memory = read_memory_status();
-    buffer_sizing_s sizing = size_buffers(memory, record.plan.largest_job_bytes, record.ram_limit,
-                                          has_merged_jobs(record.plan));
+    buffer_sizing_s sizing =
+        size_buffers(memory, record.plan.largest_job_bytes, record.ram_limit,
+                     has_merged_jobs(record.plan), record.plan.rotational_drives);
     log_message("%s RAM available, limiting use to %s\n", size_text(memory.available_bytes, true),
                 size_text(sizing.budget_bytes, true));
     log_budget_change(sizing, record.ram_limit, memory);
@@ -117,9 +118,9 @@ void work_thread(swizzler_s& record) {
     tile_pool_s pool;
     init_tile_pool(pool, memory_for_tiles.data, sizing.tile_bytes, sizing.tiles);
 
-    io_queue_s queue;
+    transfer_backend_s transfers = record.transfers;
     std::string why;
-    if (!open_io_queue(queue, static_cast<unsigned>(sizing.tiles), record.transfers, &why)) {
+    if (!open_transfers(transfers, static_cast<unsigned>(sizing.tiles), &why)) {
         log_message("Could not start the transfers: %s\n", why.c_str());
         show_message(main_window, "Error", "Could not start the conversion: %s", why.c_str());
         release_pages(memory_for_tiles);
@@ -127,12 +128,16 @@ void work_thread(swizzler_s& record) {
         end_program_from_ui();
         return;
     }
-    log_message("Transfers go through %s%s%s\n", io_backend_name(queue.backend),
-                why.empty() ? "" : ": ", why.c_str());
+    log_message("Transfers go through %s%s%s\n", transfers.name.c_str(), why.empty() ? "" : ": ",
+                why.c_str());
 
     remove_stray_records(record.plan);
     helper_thread_s low_reader, high_reader;
-    job_means_s means{&pool, &queue, &low_reader, &high_reader};
+    job_means_s means{&pool,
+                      &transfers,
+                      {record.plan.rotational_drives, record.plan.one_disk},
+                      &low_reader,
+                      &high_reader};
     for (auto& job : record.plan.jobs) {
         if (record.stop.load()) {
             break;
@@ -149,7 +154,7 @@ void work_thread(swizzler_s& record) {
             record.on_job_end(job);
         }
     }
-    close_io_queue(queue);
+    close_transfers(transfers);
     stop_helper(low_reader);
     stop_helper(high_reader);
     release_pages(memory_for_tiles);

@@ -36,7 +36,7 @@ std::string sysfs_folder(const std::string& device) {
 // The whole disks under one block device: a partition's parent disk, the disks under a stacked
 // device (its "slaves"), the device itself otherwise.
 void whole_disks(const std::string& folder, std::set<std::string>* disks,
-                 std::set<std::string>* names, int depth) {
+                 std::set<std::string>* names, bool* rotational, int depth) {
     if (folder.empty() || depth > 8) {
         return;
     }
@@ -57,13 +57,14 @@ void whole_disks(const std::string& folder, std::set<std::string>* disks,
         for (const std::string& slave : slaves) {
             char resolved[PATH_MAX];
             if (realpath(slave.c_str(), resolved) != nullptr) {
-                whole_disks(resolved, disks, names, depth + 1);
+                whole_disks(resolved, disks, names, rotational, depth + 1);
             }
         }
         return;
     }
     std::string dev = read_line_of(device_folder + "/dev");
     disks->insert("block:" + (dev.empty() ? device_folder : dev));
+    *rotational = *rotational || read_line_of(device_folder + "/queue/rotational") == "1";
     names->insert(device_folder.substr(device_folder.rfind('/') + 1));
 }
 
@@ -100,7 +101,7 @@ drive_identity_s drive_of_folder(const std::string& folder) {
     std::set<std::string> disks, names;
     if (major(status.st_dev) != 0) {
         whole_disks(sysfs_folder(device_text(major(status.st_dev), minor(status.st_dev))), &disks,
-                    &names, 0);
+                    &names, &drive.rotational, 0);
     } else {
         // No block device of its own (tmpfs, FUSE, NFS, or btrfs, which names its volumes with
         // anonymous numbers): the mount's source tells whether a disk lies under it.
@@ -110,7 +111,7 @@ drive_identity_s drive_of_folder(const std::string& folder) {
             S_ISBLK(source_status.st_mode)) {
             whole_disks(sysfs_folder(device_text(major(source_status.st_rdev),
                                                  minor(source_status.st_rdev))),
-                        &disks, &names, 0);
+                        &disks, &names, &drive.rotational, 0);
         }
         if (disks.empty()) {
             disks.insert("fs:" + device_text(major(status.st_dev), minor(status.st_dev)));

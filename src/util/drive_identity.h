@@ -6,6 +6,8 @@
 // md device (LVM, RAID, encryption) to the disks under it. A file system with
 // no block device (tmpfs, FUSE, NFS) is a drive of its own. A folder that
 // cannot be examined is a drive named after itself, so it shares with nothing.
+// Whether a disk spins is what its queue says (queue/rotational); a drive that
+// is not a block device does not.
 #pragma once
 
 #include <string>
@@ -14,6 +16,7 @@
 struct drive_identity_s {
     std::vector<std::string> disks; // stable ids of the whole disks ("block:8:0", "fs:0:51")
     std::string name;               // for people: "sdb", "loop3", "tmpfs", "sdb+sdc"
+    bool rotational = false;        // one of the disks says it spins
 };
 
 // The drives under `folder`.

@@ -98,6 +98,7 @@ struct shape_s {
     const char* name;
     std::uint64_t budget;
     std::vector<std::vector<plot_spec_s>> jobs;
+    bool spinning = false; // the run's drives spin: the stretch schedule
 };
 
 void PrintTo(const shape_s& shape, std::ostream* out) {
@@ -117,8 +118,8 @@ TEST_P(conversion_shapes, convert_every_byte_in_aligned_transfers_and_count_it_o
         std::uint64_t offset, length;
     };
     std::vector<transfer_s> transfers;
-    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
-                          std::uint64_t length) {
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction,
+                               std::uint64_t offset, std::uint64_t length) {
         std::lock_guard hold(lock);
         transfers.push_back({file.path, direction, offset, length});
         return 0;
@@ -127,8 +128,8 @@ TEST_P(conversion_shapes, convert_every_byte_in_aligned_transfers_and_count_it_o
     for (const auto& plots : shape.jobs) {
         output.push_back(add_job(plots));
     }
+    record.plan.rotational_drives = shape.spinning;
     run(shape.budget);
-    set_io_fault_hook(nullptr);
 
     for (std::size_t j = 0; j < shape.jobs.size(); ++j) {
         EXPECT_EQ(check_poc2_file(output[j], shape.jobs[j]), "");
@@ -186,7 +187,11 @@ INSTANTIATE_TEST_SUITE_P(
         shape_s{"merged_5_11", merged_budget, {{{4, 50, 5}, {4, 55, 11}}}},
         shape_s{"merged_100_37_3", merged_budget, {{{4, 0, 100}, {4, 100, 37}, {4, 137, 3}}}},
         shape_s{"merged_whole_runs", 0, {{{4, 0, 130}, {4, 130, 70}}}},
-        shape_s{"two_jobs", 0, {{{5, 0, 8}}, {{6, 0, 24}}}}),
+        shape_s{"two_jobs", 0, {{{5, 0, 8}}, {{6, 0, 24}}}},
+        shape_s{"spinning_a_thousand_nonces", 1 << 20, {{{9, 0, 1000}}}, true},
+        shape_s{
+            "spinning_merged_100_37_3", 1 << 20, {{{4, 0, 100}, {4, 100, 37}, {4, 137, 3}}}, true},
+        shape_s{"spinning_two_jobs_whole_runs", 0, {{{5, 0, 67}}, {{6, 0, 24}}}, true}),
     [](const ::testing::TestParamInfo<shape_s>& info) { return std::string(info.param.name); });
 
 } // namespace

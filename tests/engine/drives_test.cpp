@@ -5,6 +5,7 @@
 
 #include "engine_fixture.h"
 #include "support/loop_volume.h"
+#include "support/meeting_point.h"
 #include "support/small_volume.h"
 
 namespace {
@@ -20,14 +21,14 @@ class drives_test : public engine_test {
 void drives_test::convert_on(const std::string& folder, std::uint64_t budget) {
     std::mutex lock;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> unaligned;
-    set_io_fault_hook(
-        [&](const file_handle_s&, io_direction, std::uint64_t offset, std::uint64_t length) {
-            if (offset % 4096 != 0 || length % 4096 != 0) {
-                std::lock_guard hold(lock);
-                unaligned.emplace_back(offset, length);
-            }
-            return 0;
-        });
+    add_fault_hook(record, [&](const file_handle_s&, io_direction, std::uint64_t offset,
+                               std::uint64_t length) {
+        if (offset % 4096 != 0 || length % 4096 != 0) {
+            std::lock_guard hold(lock);
+            unaligned.emplace_back(offset, length);
+        }
+        return 0;
+    });
     std::string sources = folder + "/sources", outputs = folder + "/outputs";
     ASSERT_EQ(mkdir(sources.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(outputs.c_str(), 0755), 0);
@@ -38,7 +39,6 @@ void drives_test::convert_on(const std::string& folder, std::uint64_t budget) {
         output.push_back(add_job(plots, outputs));
     }
     run(budget);
-    set_io_fault_hook(nullptr);
     for (std::size_t j = 0; j < jobs.size(); ++j) {
         EXPECT_EQ(check_poc2_file(output[j], jobs[j]), "");
         EXPECT_EQ(record.plan.jobs[j].state, job_state::completed) << record.plan.jobs[j].failure;
@@ -84,7 +84,6 @@ TEST_F(drives_test, two_runs_in_one_process_convert_two_folders_at_once) {
     ASSERT_EQ(mkdir(second_outputs.c_str(), 0755), 0);
     auto plan = [&](swizzler_s& run, const std::vector<std::vector<plot_spec_s>>& jobs,
                     const std::string& into) {
-        run.transfers = test_io_backend();
         for (const auto& plots : jobs) {
             conversion_job_s job;
             job.account_id = plots.front().account_id;
@@ -103,37 +102,30 @@ TEST_F(drives_test, two_runs_in_one_process_convert_two_folders_at_once) {
     };
     plan(first, {{first_plots[0]}, {first_plots[1]}}, outputs);
     plan(second, {second_plots}, second_outputs);
-    // Each run waits at its first write until the other has written too: they are truly at
-    // work at the same moment, not one after the other.
-    std::atomic<int> writers_seen{0};
-    std::atomic<bool> first_wrote{false}, second_wrote{false};
-    set_io_fault_hook(
-        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
-            if (direction != io_direction::write) {
-                return 0;
-            }
-            bool in_first = file.path.rfind(outputs + "/", 0) == 0;
-            std::atomic<bool>& mine = in_first ? first_wrote : second_wrote;
-            std::atomic<bool>& theirs = in_first ? second_wrote : first_wrote;
-            if (!mine.exchange(true)) {
-                ++writers_seen;
-                for (int i = 0; i < 2000 && !theirs.load(); ++i) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
+    // Each run waits at its first write until the other has come to its own: they are truly at
+    // work at the same moment. A run that waits in vain (the other one started after it ended,
+    // or never) is counted.
+    meeting_point_s both(2);
+    for (swizzler_s* run : {&first, &second}) {
+        auto wrote = std::make_shared<std::atomic<bool>>(false);
+        add_fault_hook(*run, [&both, wrote](const file_handle_s&, io_direction direction,
+                                            std::uint64_t, std::uint64_t) {
+            if (direction == io_direction::write && !wrote->exchange(true)) {
+                meet(both);
             }
             return 0;
         });
+    }
     int done = 0;
     start_work_thread(first, single_source_budget, [&done] { ++done; });
     start_work_thread(second, merged_budget, [&done] { ++done; });
     first.thread.join();
     second.thread.join();
     run_ui_tasks();
-    set_io_fault_hook(nullptr);
 
     EXPECT_EQ(done, 2);
-    EXPECT_EQ(writers_seen.load(), 2);
-    EXPECT_TRUE(first_wrote.load() && second_wrote.load());
+    EXPECT_EQ(both.arrived, 2);
+    EXPECT_EQ(both.gave_up, 0) << "a run waited for the other in vain";
     EXPECT_EQ(check_poc2_file(first.plan.jobs[0].output_path, {first_plots[0]}), "");
     EXPECT_EQ(check_poc2_file(first.plan.jobs[1].output_path, {first_plots[1]}), "");
     EXPECT_EQ(check_poc2_file(second.plan.jobs[0].output_path, second_plots), "");

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,22 +18,23 @@
 #include "swizzler/swizzle.h"
 #include "swizzler/worker.h"
 #include "util/log.h"
-#include "util/positioned_io.h"
+#include "util/transfer_crash_points.h"
+#include "util/transfer_faults.h"
 #include "util/ui_tasks.h"
 
 // The least budgets (tiles of 4 KiB, so that even small plots cross many tiles).
 inline const std::uint64_t single_source_budget = smallest_budget(false);
 inline const std::uint64_t merged_budget = smallest_budget(true);
 
-// The transfers of every engine test go through the back-end that SCOOPSHIFT_TEST_IO names
-// ("threads" or "uring"); ctest runs the engine tests once for each.
-inline io_backend test_io_backend() {
-    const char* name = std::getenv("SCOOPSHIFT_TEST_IO");
-    if (name != nullptr && std::string(name) == "threads") {
-        return io_backend::threads;
-    }
-    return name != nullptr && std::string(name) == "uring" ? io_backend::uring
-                                                           : io_backend::automatic;
+// Puts every transfer of the run to `decide` before it starts (fail it with an errno, or watch
+// it go by): the run's back-end is wrapped, whatever it was.
+inline void add_fault_hook(swizzler_s& run, io_fault_fn decide) {
+    run.transfers = with_faults(std::move(run.transfers), std::move(decide));
+}
+
+// Hands every instant the run announces to `at_instant` (which may end the process there).
+inline void add_crash_hook(swizzler_s& run, crash_point_fn at_instant) {
+    run.transfers = with_crash_points(std::move(run.transfers), std::move(at_instant));
 }
 
 class engine_test : public ::testing::Test {
@@ -62,7 +62,6 @@ class engine_test : public ::testing::Test {
         set_ui_wake_handler([] { return true; });
         set_quit_handler([this](int status) { quits.push_back(status); });
         run_ui_tasks();
-        record.transfers = test_io_backend();
     }
 
     void TearDown() override {
@@ -70,7 +69,6 @@ class engine_test : public ::testing::Test {
             record.thread.join();
         }
         run_ui_tasks();
-        set_io_fault_hook(nullptr);
         remove_scripted_boxes();
         set_quit_handler(nullptr);
         set_ui_wake_handler(nullptr);

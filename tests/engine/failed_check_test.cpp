@@ -1,22 +1,20 @@
 // A check of the data path that does not hold: the carry a resumed pair is handed is not the one
 // its layout asks for. Test programs abort there; the released program fails the job instead of
-// writing the block without its neighbour's bytes, as it once did and completed the output.
+// writing the block without its neighbour's bytes, as it once did and completed the output. The
+// files are in memory: the check needs no file system.
 #include "engine_fixture.h"
 #include "swizzler/job_pipeline.h"
 #include "util/page_buffer.h"
-#include "util/target_file.h"
+#include "util/transfer_memory.h"
 
 namespace {
 
 TEST_F(engine_test, a_slipped_carry_fails_the_job_and_aborts_a_test) {
     plot_spec_s plot{1, 0, 24}; // runs of 1.5 KiB: every other block is shared by two runs
-    std::string source_path = write_poc1_plot(sources, plot);
-    int error = 0;
-    file_handle_s source = open_source_file(source_path, &error);
-    target_failure why = target_failure::none;
-    file_handle_s target = open_target_file(outputs + "/1_0_24.swizzling", &why, &error);
-    ASSERT_GE(target.fd, 0);
-    ASSERT_NE(size_target_file(target, plot_size(24), &error), target_sizing::failed);
+    auto store = std::make_shared<memory_files_s>();
+    file_handle_s source = memory_file(*store, poc1_name(plot), 0);
+    store->files[source.path] = poc1_plot_bytes(plot);
+    file_handle_s target = memory_file(*store, "1_0_24.swizzling", plot_size(24));
     job_layout_s layout = make_job_layout({24}, 4096, 8192);
 
     // The first pair that takes a low carry, handed a copy shifted by one scoop.
@@ -33,12 +31,11 @@ TEST_F(engine_test, a_slipped_carry_fails_the_job_and_aborts_a_test) {
         page_buffer_s memory = allocate_pages(32 * 8192);
         tile_pool_s pool;
         init_tile_pool(pool, memory.data, 8192, 32);
-        io_queue_s queue;
-        std::string reason;
-        EXPECT_TRUE(open_io_queue(queue, 32, test_io_backend(), &reason)) << reason;
-        pipeline_result_s result = run_job_pipeline(record, layout, {&source}, target, pool, queue,
-                                                    resume, {}, record.checkpoints);
-        close_io_queue(queue);
+        transfer_backend_s transfers = memory_transfers(store);
+        EXPECT_TRUE(open_transfers(transfers, 32, nullptr));
+        pipeline_result_s result = run_job_pipeline(record, layout, {&source}, target, pool,
+                                                    transfers, {}, resume, {}, record.checkpoints);
+        close_transfers(transfers);
         release_pages(memory);
         return result;
     };
@@ -51,8 +48,6 @@ TEST_F(engine_test, a_slipped_carry_fails_the_job_and_aborts_a_test) {
     EXPECT_EQ(released.outcome, pipeline_outcome::check_failed);
     EXPECT_EQ(released.error, 301);
     EXPECT_TRUE(log_has("Assertion failure swizzler : 301"));
-    close_file_handle(source);
-    close_file_handle(target);
 }
 
 } // namespace

@@ -7,14 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <thread>
+#include <fstream>
 
 #include "catalogue/completion.h"
 #include "catalogue/drives.h"
 #include "catalogue/planning.h"
 #include "engine_fixture.h"
 #include "support/loop_volume.h"
+#include "support/meeting_point.h"
 #include "swizzler/farm.h"
 
 namespace {
@@ -71,11 +71,10 @@ class farm_test : public engine_test {
         }
     }
 
-    // Runs the farm to its end, the completion step answered with `delete_sources`.
-    void run_farm(std::uint64_t budget, bool delete_sources) {
+    // Runs the farm to its end, the completion step answered with `delete_sources`; every
+    // stream's transfers go through `settings`.
+    void run_farm(std::uint64_t budget, bool delete_sources, farm_settings_s settings = {}) {
         boxes.answers.push_back(delete_sources);
-        farm_settings_s settings;
-        settings.transfers = test_io_backend();
         start_farm(farm, the_plan(), budget, settings,
                    [this] { offer_source_deletion(farm_plan(farm)); });
         join_farm(farm);
@@ -116,30 +115,25 @@ TEST_F(farm_test, two_drives_convert_at_once_and_each_keeps_to_its_own) {
     ASSERT_EQ(split_into_streams(the_plan(), &names).size(), 2u);
     EXPECT_NE(names[0], names[1]);
 
-    // Each stream waits at its first write until the other has written too: they are at work
-    // at the same moment, not one after the other.
+    // Each stream waits at its first write until the other has come to its own: they are at
+    // work at the same moment, not one after the other. A stream that waits in vain is counted.
+    meeting_point_s both(2);
     std::atomic<bool> wrote[2] = {false, false};
-    std::atomic<int> waited_in_vain{0};
-    set_io_fault_hook(
-        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
-            if (direction != io_direction::write) {
-                return 0;
-            }
+    farm_settings_s settings;
+    settings.transfers =
+        with_faults(automatic_transfers(), [&](const file_handle_s& file, io_direction direction,
+                                               std::uint64_t, std::uint64_t) {
             int mine = file.path.rfind(drives[0].swizzled + "/", 0) == 0 ? 0 : 1;
-            if (!wrote[mine].exchange(true)) {
-                int i = 0;
-                for (; i < 2000 && !wrote[1 - mine].load(); ++i) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-                waited_in_vain += i == 2000 ? 1 : 0;
+            if (direction == io_direction::write && !wrote[mine].exchange(true)) {
+                meet(both);
             }
             return 0;
         });
-    run_farm(merged_budget * 2, true);
-    set_io_fault_hook(nullptr);
+    run_farm(merged_budget * 2, true, settings);
 
     EXPECT_TRUE(farm.finished);
-    EXPECT_EQ(waited_in_vain.load(), 0) << "a stream waited for the other to write";
+    EXPECT_EQ(both.arrived, 2);
+    EXPECT_EQ(both.gave_up, 0) << "a stream waited for the other in vain";
     std::string one = drives[0].swizzled + "/1_0_96", two = drives[0].swizzled + "/2_0_40";
     std::string three = drives[1].swizzled + "/3_0_97";
     EXPECT_EQ(check_poc2_file(one, {first[0]}), "");
@@ -223,6 +217,50 @@ TEST_F(farm_test, a_full_drive_fails_its_own_jobs_while_the_other_drive_complete
     EXPECT_FALSE(file_exists(poc1_path(drives[0].plots, first[0])));
     EXPECT_EQ(shown_titles(boxes),
               (std::vector<std::string>{"Out of space", "Out of space", "Warning", "Done!"}));
+}
+
+} // namespace
+
+namespace {
+
+// Whether a drive spins is what its queue says: a loop drive told it spins is planned as a stream
+// of spinning drives (on one disk), converts with the stretch schedule and its long groups, and
+// told it does not, goes back to the schedule of solid-state drives.
+TEST_F(farm_test, a_drive_that_says_it_spins_gets_the_stretch_schedule) {
+    std::string why_not = make_drives();
+    if (!why_not.empty()) {
+        GTEST_SKIP() << why_not;
+    }
+    std::string device = drives[0].volume->device;
+    std::string flag = "/sys/block/" + device.substr(device.rfind('/') + 1) + "/queue/rotational";
+    auto tell = [&flag](const char* value) {
+        std::ofstream(flag) << value;
+        return read_text_file(flag) == std::string(value) + "\n";
+    };
+    if (!tell("1")) {
+        GTEST_SKIP() << flag << " cannot be written here";
+    }
+    plot_spec_s plot{5, 0, 67}, merged_a{6, 0, 40}, merged_b{6, 40, 27};
+    for (const plot_spec_s& p : {plot, merged_a, merged_b}) {
+        ASSERT_FALSE(write_poc1_plot(drives[0].plots, p).empty());
+    }
+    add_drive(destination_list, drives[0].swizzled);
+    add_drive(source_list, drives[0].plots);
+    ASSERT_EQ(the_plan().outcome, plan_outcome::planned);
+    std::vector<conversion_plan_s> streams = split_into_streams(the_plan());
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_TRUE(streams[0].rotational_drives);
+    EXPECT_TRUE(streams[0].one_disk);
+    run_farm(merged_budget * 8, true);
+    EXPECT_TRUE(tell("0"));
+    EXPECT_FALSE(split_into_streams(the_plan())[0].rotational_drives);
+
+    EXPECT_TRUE(farm.finished);
+    EXPECT_EQ(check_poc2_file(drives[0].swizzled + "/5_0_67", {plot}), "");
+    EXPECT_EQ(check_poc2_file(drives[0].swizzled + "/6_0_67", {merged_a, merged_b}), "");
+    for (const conversion_job_s& job : farm_plan(farm).jobs) {
+        EXPECT_EQ(job.state, job_state::completed) << job.output_path << ": " << job.failure;
+    }
 }
 
 } // namespace

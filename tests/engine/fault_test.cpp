@@ -35,8 +35,8 @@ TEST_F(fault_test, an_existing_final_name_is_kept_and_never_replaced) {
     std::string other = add_job({third});
     std::ofstream(taken) << "someone else's file";
     std::string raced_source = record.plan.jobs[1].source_paths[0];
-    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t,
-                          std::uint64_t) {
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                               std::uint64_t) {
         if (direction == io_direction::read && file.path == raced_source && !file_exists(raced)) {
             std::ofstream(raced) << "written meanwhile";
         }
@@ -101,8 +101,8 @@ TEST_F(fault_test, a_failed_read_abandons_its_job_and_the_run_goes_on) {
     std::string failing = record.plan.jobs[0].source_paths[1];
     std::uint64_t bad_byte = scoop_offset(8, 4095 - 300, 0); // pair 300, second source
     std::uint64_t failed_at = 0;
-    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t offset,
-                          std::uint64_t length) {
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction,
+                               std::uint64_t offset, std::uint64_t length) {
         bool hit = direction == io_direction::read && file.path == failing && offset <= bad_byte &&
                    bad_byte < offset + length;
         if (hit) {
@@ -139,8 +139,8 @@ TEST_F(fault_test, the_stop_flag_ends_the_run_inside_a_job_without_a_final_name)
     add_job({later});
     std::uint64_t stop_at = scoop_offset(16, 1000, 0);
     std::atomic<bool>& stop = record.stop;
-    set_io_fault_hook([&stop, stop_at](const file_handle_s&, io_direction direction,
-                                       std::uint64_t offset, std::uint64_t) {
+    add_fault_hook(record, [&stop, stop_at](const file_handle_s&, io_direction direction,
+                                            std::uint64_t offset, std::uint64_t) {
         if (direction == io_direction::read && offset == stop_at) {
             stop = true;
         }
@@ -166,7 +166,6 @@ TEST_F(fault_test, a_failed_write_fails_only_its_job_and_the_next_one_completes)
     for (int failure : {ENOSPC, EIO}) {
         SCOPED_TRACE(failure);
         swizzler_s fresh;
-        fresh.transfers = test_io_backend();
         auto which = static_cast<std::uint64_t>(failure);
         plot_spec_s broken{1, which, 200}, next{2, which, 100};
         for (const plot_spec_s& plot : {broken, next}) {
@@ -184,19 +183,18 @@ TEST_F(fault_test, a_failed_write_fails_only_its_job_and_the_next_one_completes)
         }
         std::string temporary = fresh.plan.jobs[0].output_path + ".swizzling";
         std::atomic<int> writes{0};
-        set_io_fault_hook(
-            [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
-                // Halfway through the first target's writes.
-                return direction == io_direction::write && file.path == temporary &&
-                               writes.fetch_add(1) == 40
-                           ? failure
-                           : 0;
-            });
+        add_fault_hook(fresh, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                                  std::uint64_t) {
+            // Halfway through the first target's writes.
+            return direction == io_direction::write && file.path == temporary &&
+                           writes.fetch_add(1) == 40
+                       ? failure
+                       : 0;
+        });
         boxes.shown.clear();
         start_work_thread(fresh, single_source_budget, [this] { ++completions; });
         fresh.thread.join();
         run_ui_tasks();
-        set_io_fault_hook(nullptr);
 
         EXPECT_EQ(fresh.plan.jobs[0].state, job_state::failed);
         EXPECT_EQ(fresh.plan.jobs[0].failure,
@@ -333,20 +331,20 @@ TEST_F(fault_test, verification_catches_one_changed_byte_and_passes_a_clean_outp
     std::uint64_t changed_at = scoop_offset(13, 3000, 9) + 40; // a second half, second source
     std::string spoiled_temporary = spoiled + ".swizzling";
     bool changed = false;
-    set_io_fault_hook(
-        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
-            // The first read-back of the target: the data is written and flushed by now.
-            if (direction == io_direction::read && file.path == spoiled_temporary && !changed) {
-                changed = true;
-                int fd = open(spoiled_temporary.c_str(), O_RDWR);
-                std::uint8_t byte = 0;
-                EXPECT_EQ(pread(fd, &byte, 1, changed_at), 1);
-                byte ^= 0x10;
-                EXPECT_EQ(pwrite(fd, &byte, 1, changed_at), 1);
-                close(fd);
-            }
-            return 0;
-        });
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                               std::uint64_t) {
+        // The first read-back of the target: the data is written and flushed by now.
+        if (direction == io_direction::read && file.path == spoiled_temporary && !changed) {
+            changed = true;
+            int fd = open(spoiled_temporary.c_str(), O_RDWR);
+            std::uint8_t byte = 0;
+            EXPECT_EQ(pread(fd, &byte, 1, changed_at), 1);
+            byte ^= 0x10;
+            EXPECT_EQ(pwrite(fd, &byte, 1, changed_at), 1);
+            close(fd);
+        }
+        return 0;
+    });
     record.verify_outputs = true;
     run(merged_budget);
 

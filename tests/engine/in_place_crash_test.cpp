@@ -194,13 +194,13 @@ INSTANTIATE_TEST_SUITE_P(instants, in_place_power_cut,
 TEST_F(in_place_crash_test, a_failed_write_fails_the_job_and_the_next_run_finishes_it) {
     std::atomic<int> plot_writes{0};
     std::string temporary = output + ".swizzling";
-    set_io_fault_hook(
-        [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
+    auto failed = run_in_place(crash_plot, crash_budget, [&](swizzler_s& run) {
+        add_fault_hook(run, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                                std::uint64_t) {
             bool plot_write = direction == io_direction::write && file.path == temporary;
             return plot_write && ++plot_writes == 25 ? EIO : 0;
         });
-    auto failed = run_in_place(crash_plot, crash_budget);
-    set_io_fault_hook(nullptr);
+    });
     const conversion_job_s& job = failed->plan.jobs[0];
     EXPECT_EQ(job.state, job_state::failed);
     EXPECT_NE(job.failure.find("the next run finishes it"), std::string::npos) << job.failure;
@@ -236,20 +236,18 @@ TEST_F(in_place_crash_test, two_runs_at_once_never_convert_one_plot_together) {
         std::mutex lock;
         std::condition_variable changed;
         bool first_waiting = false, second_done = false;
-        set_crash_point_hook([&, instant](const char* point, const std::string&) {
+        swizzler_s first, second;
+        plan_in_place(first, crash_plot);
+        plan_in_place(second, crash_plot);
+        add_crash_hook(first, [&, instant](const char* point, const std::string&) {
             if (std::string(point) != instant) {
                 return;
             }
             std::unique_lock hold(lock);
-            if (!first_waiting) {
-                first_waiting = true;
-                changed.notify_all();
-                changed.wait(hold, [&] { return second_done; });
-            }
+            first_waiting = true;
+            changed.notify_all();
+            changed.wait(hold, [&] { return second_done; });
         });
-        swizzler_s first, second;
-        plan_in_place(first, crash_plot);
-        plan_in_place(second, crash_plot);
         start_work_thread(first, crash_budget, [] {});
         {
             std::unique_lock hold(lock);
@@ -264,7 +262,6 @@ TEST_F(in_place_crash_test, two_runs_at_once_never_convert_one_plot_together) {
         changed.notify_all();
         first.thread.join();
         run_ui_tasks();
-        set_crash_point_hook(nullptr);
 
         EXPECT_EQ(second.plan.jobs[0].state, job_state::failed) << instant;
         EXPECT_EQ(second.plan.jobs[0].failure, "it is being converted by another run") << instant;

@@ -10,7 +10,6 @@
 #include "catalogue/in_place_journal.h"
 #include "engine_fixture.h"
 #include "support/in_place_names.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/in_place_conversion.h"
 
 class in_place_test : public engine_test {
@@ -35,20 +34,24 @@ class in_place_test : public engine_test {
         job.in_place = true;
         run.plan.jobs = {job};
         run.plan.bytes_total = run.plan.largest_job_bytes = plot_size(plot.nonces);
-        run.transfers = test_io_backend();
     }
 
-    // One whole run of a fresh record over the plot with the budget; the record is returned.
-    std::unique_ptr<swizzler_s> run_in_place(const plot_spec_s& plot, std::uint64_t budget) {
+    std::set<std::string> names() { return file_names_in(sources); }
+
+    // One whole run of a fresh record over the plot with the budget, its back-end first wrapped
+    // by `arm` when there is one; the record is returned.
+    std::unique_ptr<swizzler_s> run_in_place(const plot_spec_s& plot, std::uint64_t budget,
+                                             const std::function<void(swizzler_s&)>& arm = {}) {
         auto run = std::make_unique<swizzler_s>();
         plan_in_place(*run, plot);
+        if (arm) {
+            arm(*run);
+        }
         start_work_thread(*run, budget, [this] { ++completions; });
         run->thread.join();
         run_ui_tasks();
         return run;
     }
-
-    std::set<std::string> names() { return file_names_in(sources); }
 
     // Runs the conversion in a child process whose crash hook is `hook` (which ends it, as a
     // kill or a power cut would, or returns); the exit status of the child, or -1.
@@ -56,8 +59,11 @@ class in_place_test : public engine_test {
         std::fflush(nullptr);
         pid_t child = fork();
         if (child == 0) {
-            set_crash_point_hook(std::move(hook));
-            auto run = run_in_place(plot, budget);
+            auto run = run_in_place(plot, budget, [&hook](swizzler_s& run) {
+                if (hook) {
+                    add_crash_hook(run, std::move(hook));
+                }
+            });
             _exit(run->plan.jobs[0].state == job_state::completed ? 0 : 3);
         }
         int status = 0;

@@ -9,6 +9,7 @@ struct in_place_shape_s {
     plot_spec_s plot;
     std::uint64_t budget;
     bool in_memory = false; // on tmpfs: thousands of groups, whose flushes a disk would make slow
+    bool spinning = false;  // one set of groups as long as the buffers hold
 };
 
 void PrintTo(const in_place_shape_s& shape, std::ostream* out) {
@@ -31,7 +32,8 @@ TEST_P(in_place_shapes, the_plot_becomes_its_poc2_form_under_its_poc2_name) {
         sources = memory->path;
     }
     std::string output = write_plot(shape.plot);
-    auto run = run_in_place(shape.plot, shape.budget);
+    auto run = run_in_place(shape.plot, shape.budget,
+                            [&](swizzler_s& run) { run.plan.rotational_drives = shape.spinning; });
     const conversion_job_s& job = run->plan.jobs[0];
     EXPECT_EQ(job.state, job_state::completed) << job.failure << read_text_file(log_path);
     EXPECT_EQ(check_poc2_file(output, {shape.plot}), "");
@@ -49,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
                       in_place_shape_s{"many_groups_in_one_run", {3, 0, 60}, 1, true},
                       in_place_shape_s{"whole_runs_per_group", {4, 9, 13}, 256 * 1024},
                       in_place_shape_s{"one_group", {5, 0, 16}, 64 << 20},
-                      in_place_shape_s{"runs_straddling_blocks", {6, 0, 67}, 96 * 1024}),
+                      in_place_shape_s{"runs_straddling_blocks", {6, 0, 67}, 96 * 1024},
+                      in_place_shape_s{"spinning_one_set", {7, 0, 67}, 96 * 1024, false, true},
+                      in_place_shape_s{"spinning_least_budget", {8, 5, 7}, 1, true, true}),
     [](const ::testing::TestParamInfo<in_place_shape_s>& info) { return info.param.name; });
 
 } // namespace

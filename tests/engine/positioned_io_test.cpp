@@ -11,6 +11,8 @@
 #include "util/log.h"
 #include "util/page_buffer.h"
 #include "util/positioned_io.h"
+#include "util/transfer_faults.h"
+#include "util/transfer_synchronous.h"
 
 namespace {
 
@@ -27,10 +29,7 @@ class positioned_io_test : public ::testing::Test {
         log_path = folder.path + "/io.log";
         ASSERT_TRUE(open_log_file(log_path.c_str()));
     }
-    void TearDown() override {
-        set_io_fault_hook(nullptr);
-        close_log_file();
-    }
+    void TearDown() override { close_log_file(); }
 
     std::string write_pattern_file(const char* name, std::uint64_t bytes) {
         std::string path = folder.path + "/" + name;
@@ -158,11 +157,12 @@ TEST_F(positioned_io_test, short_and_failed_reads_are_failures_that_say_where) {
 
     EXPECT_FALSE(read_at(file, 8192, 4096, buffer.data));
     EXPECT_FALSE(read_at(file, 10000, 64, buffer.data));
-    set_io_fault_hook([](const file_handle_s&, io_direction, std::uint64_t offset, std::uint64_t) {
-        return offset == 512 ? EIO : 0;
-    });
-    EXPECT_FALSE(read_at(file, 512, 512, buffer.data));
-    EXPECT_TRUE(read_at(file, 0, 512, buffer.data));
+    transfer_backend_s failing = with_faults(
+        synchronous_transfers(), [](const file_handle_s&, io_direction, std::uint64_t offset,
+                                    std::uint64_t) { return offset == 512 ? EIO : 0; });
+    ASSERT_TRUE(open_transfers(failing, 1, nullptr));
+    EXPECT_FALSE(read_at(failing, file, 512, 512, buffer.data));
+    EXPECT_TRUE(read_at(failing, file, 0, 512, buffer.data));
 
     std::string log = log_text();
     EXPECT_NE(log.find(" Failed to read file at offset 8192, the file ends after 1808 of 4096 "

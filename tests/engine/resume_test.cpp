@@ -12,7 +12,6 @@
 #include <mutex>
 
 #include "engine_fixture.h"
-#include "swizzler/crash_points.h"
 #include "swizzler/progress_record.h"
 
 namespace {
@@ -44,7 +43,6 @@ class resume_test : public engine_test {
     void fresh_record() {
         record.~swizzler_s();
         new (&record) swizzler_s();
-        record.transfers = test_io_backend();
         completions = 0;
     }
 
@@ -58,7 +56,6 @@ class resume_test : public engine_test {
         record.~swizzler_s();
         new (&record) swizzler_s();
         record.plan = std::move(plan);
-        record.transfers = test_io_backend();
         completions = 0;
     }
 
@@ -73,8 +70,8 @@ TEST_F(resume_test, a_stopped_job_goes_on_where_it_stopped) {
     record.checkpoints = {1e9, 0};
     std::atomic<std::uint64_t> written{0};
     std::atomic<bool>& stop = record.stop;
-    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t,
-                          std::uint64_t length) {
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                               std::uint64_t length) {
         if (direction == io_direction::write && file.path == temporary &&
             written.fetch_add(length) + length >= plot_size(64) / 2) {
             stop = true;
@@ -90,15 +87,14 @@ TEST_F(resume_test, a_stopped_job_goes_on_where_it_stopped) {
 
     start_over();
     std::atomic<std::uint64_t> read{0};
-    set_io_fault_hook([&](const file_handle_s& file, io_direction direction, std::uint64_t,
-                          std::uint64_t length) {
+    add_fault_hook(record, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                               std::uint64_t length) {
         if (direction == io_direction::read && file.path == record.plan.jobs[0].source_paths[0]) {
             read += length;
         }
         return 0;
     });
     run(single_source_budget);
-    set_io_fault_hook(nullptr);
     EXPECT_EQ(record.plan.jobs[0].state, job_state::completed) << record.plan.jobs[0].failure;
     EXPECT_EQ(check_poc2_file(output, {plot}), "");
     EXPECT_EQ(record.bytes_resumed.load(), stored.pairs_done * pair_bytes(64));
@@ -120,9 +116,9 @@ TEST_F(resume_test, a_killed_job_redoes_at_most_one_checkpoint_interval) {
     std::string written_file = folder.path + "/written_at_kill";
     int status = run_in_child(merged_budget, [&] {
         auto written = std::make_shared<std::atomic<std::uint64_t>>(0);
-        set_io_fault_hook([written, temporary, written_file](const file_handle_s& file,
-                                                             io_direction direction, std::uint64_t,
-                                                             std::uint64_t length) {
+        add_fault_hook(record, [written, temporary,
+                                written_file](const file_handle_s& file, io_direction direction,
+                                              std::uint64_t, std::uint64_t length) {
             if (direction == io_direction::write && file.path == temporary &&
                 written->fetch_add(length) + length > plot_size(67) * 6 / 10) {
                 std::ofstream(written_file) << written->load();
@@ -165,9 +161,9 @@ TEST_F(resume_test, a_crash_at_each_edge_instant_is_finished_by_the_next_run) {
         record.checkpoints = {1e9, 64 * 1024};
         std::string point = instant.point;
         int occurrence = instant.occurrence;
-        int status = run_in_child(single_source_budget, [point, occurrence] {
+        int status = run_in_child(single_source_budget, [this, point, occurrence] {
             auto seen = std::make_shared<int>(0);
-            set_crash_point_hook([point, occurrence, seen](const char* at, const std::string&) {
+            add_crash_hook(record, [point, occurrence, seen](const char* at, const std::string&) {
                 if (point == at && ++*seen == occurrence) {
                     _exit(9);
                 }
@@ -195,7 +191,7 @@ TEST_F(resume_test, a_power_cut_that_loses_unflushed_writes_is_repaired) {
         std::string temporary = output + ".swizzling";
         std::string record_path = progress_record_path(temporary);
         record.checkpoints = {1e9, 48 * 1024};
-        int status = run_in_child(single_source_budget, [=] {
+        int status = run_in_child(single_source_budget, [=, this] {
             struct state_s {
                 std::mutex lock;
                 std::vector<std::pair<std::uint64_t, std::uint64_t>> unflushed;
@@ -203,15 +199,16 @@ TEST_F(resume_test, a_power_cut_that_loses_unflushed_writes_is_repaired) {
                 int records = 0;
             };
             auto state = std::make_shared<state_s>();
-            set_io_fault_hook([state, temporary](const file_handle_s& file, io_direction direction,
-                                                 std::uint64_t offset, std::uint64_t length) {
-                if (direction == io_direction::write && file.path == temporary) {
-                    std::lock_guard hold(state->lock);
-                    state->unflushed.emplace_back(offset, length);
-                }
-                return 0;
-            });
-            set_crash_point_hook([=](const char* at, const std::string&) {
+            add_fault_hook(record,
+                           [state, temporary](const file_handle_s& file, io_direction direction,
+                                              std::uint64_t offset, std::uint64_t length) {
+                               if (direction == io_direction::write && file.path == temporary) {
+                                   std::lock_guard hold(state->lock);
+                                   state->unflushed.emplace_back(offset, length);
+                               }
+                               return 0;
+                           });
+            add_crash_hook(record, [=](const char* at, const std::string&) {
                 std::string point = at;
                 std::lock_guard hold(state->lock);
                 if (point == "data flushed") {
@@ -283,15 +280,14 @@ TEST_F(resume_test, a_record_of_other_work_starts_the_job_over) {
         std::string temporary = output + ".swizzling";
         record.checkpoints = {1e9, 0};
         std::atomic<bool>& stop = record.stop;
-        set_io_fault_hook(
-            [&](const file_handle_s& file, io_direction direction, std::uint64_t, std::uint64_t) {
-                if (direction == io_direction::write && file.path == temporary) {
-                    stop = true;
-                }
-                return 0;
-            });
+        add_fault_hook(record, [&](const file_handle_s& file, io_direction direction, std::uint64_t,
+                                   std::uint64_t) {
+            if (direction == io_direction::write && file.path == temporary) {
+                stop = true;
+            }
+            return 0;
+        });
         run(single_source_budget);
-        set_io_fault_hook(nullptr);
         progress_record_s stored;
         ASSERT_EQ(load_progress_record(progress_record_path(temporary), &stored),
                   record_found::whole);

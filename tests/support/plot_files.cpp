@@ -36,6 +36,16 @@ void poc1_scoop(const plot_spec_s& plot, std::uint64_t nonce, std::uint64_t scoo
     }
 }
 
+std::vector<std::uint8_t> poc1_plot_bytes(const plot_spec_s& plot) {
+    std::vector<std::uint8_t> bytes(plot.nonces * scoops * scoop_bytes);
+    for (std::uint64_t s = 0; s < scoops; ++s) {
+        for (std::uint64_t k = 0; k < plot.nonces; ++k) {
+            poc1_scoop(plot, k, s, bytes.data() + (s * plot.nonces + k) * scoop_bytes);
+        }
+    }
+    return bytes;
+}
+
 std::string write_poc1_plot(const std::string& folder, const plot_spec_s& plot) {
     std::string path = folder + "/" + poc1_name(plot);
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -55,22 +65,24 @@ std::string write_poc1_plot(const std::string& folder, const plot_spec_s& plot) 
     return ok ? path : "";
 }
 
-std::string check_poc2_file(const std::string& path, const std::vector<plot_spec_s>& sources) {
+namespace {
+
+// Checks the runs that `read_run` gives (false: there is no such run), then that `more` finds
+// nothing after them.
+template <typename Read, typename More>
+std::string check_poc2(const std::string& name, const std::vector<plot_spec_s>& sources,
+                       Read read_run, More more) {
     std::uint64_t total = 0;
     for (const auto& source : sources) {
         total += source.nonces;
-    }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return "cannot open " + path;
     }
     std::string problem;
     auto run = std::make_unique<std::uint8_t[]>(total * scoop_bytes + 1);
     std::uint8_t low[64];
     std::uint8_t high[64];
     for (std::uint64_t s = 0; s < scoops && problem.empty(); ++s) {
-        if (std::fread(run.get(), 1, total * scoop_bytes, file) != total * scoop_bytes) {
-            problem = path + " is shorter than " + std::to_string(total) + " nonces";
+        if (!read_run(s, total * scoop_bytes, run.get())) {
+            problem = name + " is shorter than " + std::to_string(total) + " nonces";
             break;
         }
         // Target nonce t of scoop s: the source nonce it came from, first half of its PoC1
@@ -82,7 +94,7 @@ std::string check_poc2_file(const std::string& path, const std::vector<plot_spec
                 poc1_scoop(sources[j], k, scoops - 1 - s, high);
                 const std::uint8_t* got = run.get() + t * scoop_bytes;
                 if (std::memcmp(got, low, 32) != 0 || std::memcmp(got + 32, high + 32, 32) != 0) {
-                    problem = path + ": scoop " + std::to_string(s) + " of target nonce " +
+                    problem = name + ": scoop " + std::to_string(s) + " of target nonce " +
                               std::to_string(t) + " (source " + std::to_string(j) + " nonce " +
                               std::to_string(k) + ") is wrong";
                     break;
@@ -90,9 +102,41 @@ std::string check_poc2_file(const std::string& path, const std::vector<plot_spec
             }
         }
     }
-    if (problem.empty() && std::fgetc(file) != EOF) {
-        problem = path + " is longer than " + std::to_string(total) + " nonces";
+    if (problem.empty() && more()) {
+        problem = name + " is longer than " + std::to_string(total) + " nonces";
     }
+    return problem;
+}
+
+} // namespace
+
+std::string check_poc2_file(const std::string& path, const std::vector<plot_spec_s>& sources) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return "cannot open " + path;
+    }
+    std::string problem = check_poc2(
+        path, sources,
+        [file](std::uint64_t, std::uint64_t bytes, std::uint8_t* into) {
+            return std::fread(into, 1, bytes, file) == bytes;
+        },
+        [file] { return std::fgetc(file) != EOF; });
     std::fclose(file);
     return problem;
+}
+
+std::string check_poc2_bytes(const std::vector<std::uint8_t>& bytes, const std::string& name,
+                             const std::vector<plot_spec_s>& sources) {
+    std::uint64_t run_bytes = 0;
+    return check_poc2(
+        name, sources,
+        [&](std::uint64_t scoop, std::uint64_t length, std::uint8_t* into) {
+            run_bytes = length;
+            if ((scoop + 1) * length > bytes.size()) {
+                return false;
+            }
+            std::memcpy(into, bytes.data() + scoop * length, length);
+            return true;
+        },
+        [&] { return bytes.size() > scoops * run_bytes; });
 }

@@ -29,6 +29,13 @@ void poc1_scoop(const plot_spec_s& plot, std::uint64_t nonce, std::uint64_t scoo
 // Writes an optimized PoC1 plot into folder under its name and returns its path ("" on failure).
 std::string write_poc1_plot(const std::string& folder, const plot_spec_s& plot);
 
+// The bytes of an optimized PoC1 plot, for files in memory.
+std::vector<std::uint8_t> poc1_plot_bytes(const plot_spec_s& plot);
+
 // Checks the PoC2 file at path against the sources it was merged from, in order. Returns ""
 // when every byte and the length are right, else a description of the first difference.
 std::string check_poc2_file(const std::string& path, const std::vector<plot_spec_s>& sources);
+
+// The same for the bytes of a file in memory, named `name` in the description.
+std::string check_poc2_bytes(const std::vector<std::uint8_t>& bytes, const std::string& name,
+                             const std::vector<plot_spec_s>& sources);

@@ -1,13 +1,13 @@
-// The I/O queue's two back-ends against one read at a time, on direct reads of a file.
+// The io_uring and I/O-thread back-ends against one read at a time, on direct reads of a file.
 //
-//   bench_io_queue [MiB] [folder] [depth] [rounds]   (default 512 MiB, /var/tmp/scoopshift-bench,
+//   bench_transfers [MiB] [folder] [depth] [rounds]   (default 512 MiB, /var/tmp/scoopshift-bench,
 //                                                     16, 3)
 //
 // Writes a file of the given size in the folder, then reads it with O_DIRECT in 64 KiB reads
 // (every block once) and in 4 KiB reads (a quarter of the file's blocks), both at random
-// offsets: one pread at a time (read_at), then through the queue with io_uring and with the I/O
-// threads, `depth` reads in flight. Direct reads skip the page cache, so every round reads the
-// disk. The steps run in turn, round after round, and the best time of each is kept. Prints
+// offsets: one read at a time (read_at, the synchronous back-end), then with io_uring and with
+// the I/O threads, `depth` reads in flight. Direct reads skip the page cache, so every round reads
+// the disk. The steps run in turn, round after round, and the best time of each is kept. Prints
 // MiB/s and reads per second, and removes the file. The folder must be on a disk that takes
 // O_DIRECT.
 #include <fcntl.h>
@@ -22,9 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "util/io_queue.h"
 #include "util/page_buffer.h"
 #include "util/positioned_io.h"
+#include "util/transfer_threads.h"
+#include "util/transfer_uring.h"
 
 namespace {
 
@@ -54,10 +55,10 @@ bool write_file(const std::string& path, std::uint64_t bytes) {
     return written;
 }
 
-// Reads at every offset through the queue, `depth` at a time, each into its own buffer slot.
-bool read_through_queue(io_queue_s& queue, const file_handle_s& file,
-                        const std::vector<std::uint64_t>& offsets, std::uint64_t size,
-                        std::uint8_t* memory) {
+// Reads at every offset through the back-end, `depth` at a time, each into its own buffer slot.
+bool read_through(transfer_backend_s& queue, const file_handle_s& file,
+                  const std::vector<std::uint64_t>& offsets, std::uint64_t size,
+                  std::uint8_t* memory) {
     std::vector<unsigned> free_slots;
     for (unsigned i = 0; i < queue.depth; ++i) {
         free_slots.push_back(i);
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
     unsigned depth = argc > 3 ? static_cast<unsigned>(std::atoi(argv[3])) : 16;
     int rounds = argc > 4 ? std::atoi(argv[4]) : 3;
     mkdir(folder.c_str(), 0755);
-    std::string path = folder + "/io_queue_bench";
+    std::string path = folder + "/transfers_bench";
     std::uint64_t bytes = mib << 20;
     if (bytes == 0 || depth == 0 || !write_file(path, bytes)) {
         std::fprintf(stderr, "could not write %llu MiB to %s\n",
@@ -102,13 +103,13 @@ int main(int argc, char** argv) {
         unlink(path.c_str());
         return 1;
     }
-    io_queue_s uring, threads;
+    transfer_backend_s uring = uring_transfers(), threads = thread_transfers();
     std::string why;
-    bool have_uring = open_io_queue(uring, depth, io_backend::uring, &why);
+    bool have_uring = open_transfers(uring, depth, &why);
     if (!have_uring) {
         std::printf("io_uring: %s\n", why.c_str());
     }
-    if (!open_io_queue(threads, depth, io_backend::threads, &why)) {
+    if (!open_transfers(threads, depth, &why)) {
         std::fprintf(stderr, "I/O threads: %s\n", why.c_str());
         return 1;
     }
@@ -136,13 +137,12 @@ int main(int argc, char** argv) {
                            }));
             if (have_uring) {
                 ring = std::min(ring, timed([&] {
-                                    ok = ok && read_through_queue(uring, file, offsets, size,
-                                                                  memory.data);
+                                    ok =
+                                        ok && read_through(uring, file, offsets, size, memory.data);
                                 }));
             }
             pool = std::min(pool, timed([&] {
-                                ok = ok &&
-                                     read_through_queue(threads, file, offsets, size, memory.data);
+                                ok = ok && read_through(threads, file, offsets, size, memory.data);
                             }));
         }
         double total_mib = static_cast<double>(offsets.size() * size) / (1 << 20);
@@ -156,8 +156,8 @@ int main(int argc, char** argv) {
         }
         std::printf("  I/O threads    %8.1f MiB/s %9.0f reads/s\n", total_mib / pool, count / pool);
     }
-    close_io_queue(uring);
-    close_io_queue(threads);
+    close_transfers(uring);
+    close_transfers(threads);
     release_pages(memory);
     close_file_handle(file);
     unlink(path.c_str());
