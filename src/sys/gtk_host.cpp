@@ -35,6 +35,11 @@ int exit_status = 0;                           // interface thread only
 std::function<bool()> close_guard;             // interface thread only; empty: closes at once
 bool close_guard_asking = false;               // interface thread only
 
+// How long after the program's last window lost the focus it still counts as in use.
+constexpr gint64 in_use_grace_us = 2 * G_USEC_PER_SEC;
+// When a box or chooser of ours last closed while it had the focus. Interface thread only.
+gint64 last_in_use_us = 0;
+
 int index_of(gpointer data) {
     return GPOINTER_TO_INT(data);
 }
@@ -106,6 +111,61 @@ gboolean on_button_release(GtkWidget*, GdkEventButton* event, gpointer data) {
 
 gboolean on_motion(GtkWidget*, GdkEventMotion* event, gpointer data) {
     route_pointer(index_of(data), pointer_move, event->x, event->y);
+    return TRUE;
+}
+
+// The wheel scrolls what lies under the pointer; each notch (or a smooth scroll's unit) is one
+// step, down and right towards the end.
+gboolean on_scroll(GtkWidget*, GdkEventScroll* event, gpointer data) {
+    double steps = 0;
+    switch (event->direction) {
+    case GDK_SCROLL_UP:
+    case GDK_SCROLL_LEFT:
+        steps = -1;
+        break;
+    case GDK_SCROLL_DOWN:
+    case GDK_SCROLL_RIGHT:
+        steps = 1;
+        break;
+    case GDK_SCROLL_SMOOTH:
+        steps = event->delta_x + event->delta_y;
+        break;
+    }
+    int window = index_of(data);
+    if (steps != 0) {
+        dispatch_wheel(window, static_cast<int>(std::floor(event->x)),
+                       static_cast<int>(std::floor(event->y)), steps);
+    }
+    return TRUE;
+}
+
+// Tab and Shift+Tab move among the screen's controls, Return and space act, Delete removes; other
+// keys (Alt+F4, the desktop's own) go on.
+gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer data) {
+    bool shift = (event->state & GDK_SHIFT_MASK) != 0;
+    screen_key key;
+    switch (event->keyval) {
+    case GDK_KEY_Tab:
+    case GDK_KEY_KP_Tab:
+        key = shift ? screen_key::previous : screen_key::next;
+        break;
+    case GDK_KEY_ISO_Left_Tab:
+        key = screen_key::previous;
+        break;
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+    case GDK_KEY_space:
+        key = screen_key::activate;
+        break;
+    case GDK_KEY_Delete:
+    case GDK_KEY_KP_Delete:
+    case GDK_KEY_BackSpace:
+        key = screen_key::remove;
+        break;
+    default:
+        return FALSE;
+    }
+    dispatch_key(index_of(data), key);
     return TRUE;
 }
 
@@ -182,7 +242,29 @@ bool wake_interface_thread() {
     return id != 0;
 }
 
+// The person answered a box or closed a chooser: the focus is on its way back to the window.
+void on_tracked_destroyed(GtkWidget* widget, gpointer) {
+    if (gtk_window_is_active(GTK_WINDOW(widget))) {
+        last_in_use_us = g_get_monotonic_time();
+    }
+}
+
 } // namespace
+
+void track_program_use(GtkWindow* window) {
+    g_signal_connect(window, "destroy", G_CALLBACK(on_tracked_destroyed), nullptr);
+}
+
+bool program_in_use() {
+    GList* windows = gtk_window_list_toplevels();
+    bool active = false;
+    for (GList* item = windows; item != nullptr; item = item->next) {
+        active = active || gtk_window_is_active(GTK_WINDOW(item->data));
+    }
+    g_list_free(windows);
+    return active ||
+           (last_in_use_us != 0 && g_get_monotonic_time() - last_in_use_us < in_use_grace_us);
+}
 
 bool open_display() {
     if (!gtk_init_check(nullptr, nullptr)) {
@@ -225,7 +307,8 @@ int create_main_window() {
     GtkWidget* area = gtk_drawing_area_new();
     gtk_widget_set_size_request(area, client_width, client_height);
     gtk_widget_add_events(area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
-                                    GDK_POINTER_MOTION_MASK);
+                                    GDK_POINTER_MOTION_MASK | GDK_SCROLL_MASK | GDK_KEY_PRESS_MASK);
+    gtk_widget_set_can_focus(area, TRUE);
     gtk_container_add(GTK_CONTAINER(overlay), area);
     gtk_container_add(GTK_CONTAINER(top), overlay);
 
@@ -237,6 +320,8 @@ int create_main_window() {
     g_signal_connect(area, "button-press-event", G_CALLBACK(on_button_press), data);
     g_signal_connect(area, "button-release-event", G_CALLBACK(on_button_release), data);
     g_signal_connect(area, "motion-notify-event", G_CALLBACK(on_motion), data);
+    g_signal_connect(area, "scroll-event", G_CALLBACK(on_scroll), data);
+    g_signal_connect(area, "key-press-event", G_CALLBACK(on_key_press), data);
     g_signal_connect(area, "drag-data-received", G_CALLBACK(on_drop_received), data);
     g_signal_connect(top, "delete-event", G_CALLBACK(on_delete), data);
     g_signal_connect(top, "destroy", G_CALLBACK(on_destroy), data);
@@ -245,6 +330,7 @@ int create_main_window() {
     host_windows[window] = {top, overlay, area};
     centre_on_primary_monitor(GTK_WINDOW(top));
     gtk_widget_show_all(top);
+    gtk_widget_grab_focus(area);
     return window;
 }
 
