@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,8 +173,7 @@ void print_in_place_plan(const conversion_plan_s& record, const std::vector<std:
         std::printf("%s of %d PoC1 plots will be converted in place in %s: each plot becomes a "
                     "PoC2 plot in its own file, nothing is deleted.%s\n",
                     size_text(record.bytes_total, false), static_cast<int>(record.jobs.size()),
-                    folder_list(folders).c_str(),
-                    memory);
+                    folder_list(folders).c_str(), memory);
         print_streams(record);
     }
     for (const auto& job : record.jobs) {
@@ -260,7 +259,8 @@ plan_request_s request_of(const cli_options_s& options) {
     }
     request.merge = options.merge;
     request.in_place = options.in_place;
-    request.most_sources_per_job = sources_per_job_within(open_file_limit(), options.sources.size());
+    request.most_sources_per_job =
+        sources_per_job_within(open_file_limit(), options.sources.size());
     return request;
 }
 
@@ -454,7 +454,7 @@ int main(int argc, char** argv) {
         source_deletion choice = deletion_of(options.deletion);
         completion_s done = offer_source_deletion(farm_plan(farm), choice);
         if (done.question_due && choice != source_deletion::ask) {
-            print_decided_question("Done!", done_question,
+            print_decided_question("Done!", done.question.c_str(),
                                    done.delete_sources ? "yes (--delete-sources)"
                                                        : "no (--keep-sources)");
         }
