@@ -20,6 +20,7 @@
 
 // Interface thread only.
 bool merge_adjacent = true;
+bool convert_in_place = false;
 
 namespace {
 
@@ -47,8 +48,8 @@ bool path_exists(const std::string& path) {
 std::uint64_t bytes_still_needed(std::uint64_t size, const std::string& output_path,
                                  bool* leftover_here) {
     struct stat leftover {};
-    *leftover_here = lstat((output_path + ".swizzling").c_str(), &leftover) == 0 &&
-                     S_ISREG(leftover.st_mode);
+    *leftover_here =
+        lstat((output_path + ".swizzling").c_str(), &leftover) == 0 && S_ISREG(leftover.st_mode);
     if (!*leftover_here) {
         return size;
     }
@@ -97,8 +98,7 @@ std::vector<conversion_job_s> group_into_jobs(const std::vector<found_plot_s>& p
             open.source_paths.size() >= request.most_sources_per_job) {
             log_message("Not merging %s: a merged plot may read at most %zu files at once (the "
                         "limit of open files); it starts a plot of its own\n",
-                        std::string(file_name_of(plot.path)).c_str(),
-                        request.most_sources_per_job);
+                        std::string(file_name_of(plot.path)).c_str(), request.most_sources_per_job);
             continues = false;
         }
         if (continues) {
@@ -222,8 +222,7 @@ void place(const plan_request_s& request, conversion_plan_s& plan, conversion_jo
     std::uint64_t size = plot_size(job.nonces);
     for (std::size_t d = 0; d < placement.destinations.size(); ++d) {
         const std::string& folder = destination_at(request, placement, d).path;
-        std::string output =
-            make_output_path(folder, job.account_id, job.start_nonce, job.nonces);
+        std::string output = make_output_path(folder, job.account_id, job.start_nonce, job.nonces);
         if (path_exists(output)) {
             log_message("Keeping %s which is already converted\n", output.c_str());
             job.output_path = output;
@@ -321,7 +320,7 @@ void plan_copying(const plan_request_s& request, conversion_plan_s& plan) {
                     std::string(file_name_of(job.output_path)).c_str());
     }
     if (plan.jobs.empty()) {
-        plan.outcome = !plan.unplaced_jobs.empty() ? plan_outcome::no_room
+        plan.outcome = !plan.unplaced_jobs.empty()   ? plan_outcome::no_room
                        : !plan.existing_jobs.empty() ? plan_outcome::all_there
                                                      : plan_outcome::no_plots;
         if (plan.outcome == plan_outcome::no_room) {
@@ -350,56 +349,64 @@ conversion_plan_s plan_conversion(const plan_request_s& request) {
     return plan;
 }
 
-void report_plan_shortfall(const conversion_plan_s& plan) {
+std::string plan_shortfall_text(const conversion_plan_s& plan) {
     if (plan.unplaced_jobs.empty()) {
-        return;
+        return {};
     }
-    bool nothing_else = plan.jobs.empty() && plan.existing_jobs.empty();
     if (plan.in_place) {
         std::string folders;
         for (const std::string& line : plan.no_room_folders) {
             folders += line;
         }
-        if (nothing_else) {
-            show_message(0, "Error",
-                         "There is not enough space in\n%sfor the journal of a conversion in "
-                         "place.",
-                         folders.c_str());
-        } else {
-            show_message(0, "Warning",
-                         "There is not enough space in\n%sfor the journal of a conversion in "
-                         "place; the plots there will not be converted.",
-                         folders.c_str());
-        }
-        return;
-    }
-    if (nothing_else) {
-        show_message(0, "Error",
-                     "There is not enough space on the target drive to hold all the plot data "
-                     "from the source drive.");
-        return;
+        return "There is not enough space in\n" + folders +
+               "for the journal of a conversion in place; the plots there will not be converted.";
     }
     std::string list;
     for (const conversion_job_s& job : plan.unplaced_jobs) {
         list += std::string(file_name_of(job.output_path)) + " (" +
                 size_text(plot_size(job.nonces), false) + ")\n";
     }
-    show_message(0, "Warning",
-                 "There is not enough space on the destination drives for these PoC2 plots; "
-                 "they will not be converted and their sources are kept:\n%s",
-                 list.c_str());
+    return "There is not enough space on the destination drives for these PoC2 plots; they will "
+           "not be converted and their sources are kept:\n" +
+           list;
+}
+
+void report_plan_shortfall(const conversion_plan_s& plan) {
+    if (plan.unplaced_jobs.empty()) {
+        return;
+    }
+    bool nothing_else = plan.jobs.empty() && plan.existing_jobs.empty();
+    if (!nothing_else) {
+        show_message(0, "Warning", "%s", plan_shortfall_text(plan).c_str());
+        return;
+    }
+    if (plan.in_place) {
+        std::string folders;
+        for (const std::string& line : plan.no_room_folders) {
+            folders += line;
+        }
+        show_message(0, "Error",
+                     "There is not enough space in\n%sfor the journal of a conversion in place.",
+                     folders.c_str());
+        return;
+    }
+    show_message(0, "Error",
+                 "There is not enough space on the target drive to hold all the plot data from "
+                 "the source drive.");
 }
 
 void plan_jobs() {
     plan_request_s request;
     request.sources = source_drives;
-    request.destinations = destination_drives;
-    request.merge = merge_adjacent;
+    request.in_place = convert_in_place;
+    if (!convert_in_place) {
+        request.destinations = destination_drives;
+    }
+    request.merge = merge_adjacent && !convert_in_place;
     request.most_sources_per_job = sources_per_job_within(open_file_limit(), source_drives.size());
     conversion_plan_s& plan = the_plan();
     plan = plan_conversion(request);
     for (std::size_t i = 0; i < source_drives.size() && i < plan.folder_plot_bytes.size(); ++i) {
         source_drives[i].plot_bytes = plan.folder_plot_bytes[i];
     }
-    report_plan_shortfall(plan);
 }
