@@ -35,10 +35,12 @@ int exit_status = 0;                           // interface thread only
 std::function<bool()> close_guard;             // interface thread only; empty: closes at once
 bool close_guard_asking = false;               // interface thread only
 
-// How long after the program's last window lost the focus it still counts as in use.
-constexpr gint64 in_use_grace_us = 2 * G_USEC_PER_SEC;
-// When a box or chooser of ours last closed while it had the focus. Interface thread only.
-gint64 last_in_use_us = 0;
+// How long the focus may take to come back to the main window after a box is answered, at
+// most: a window manager that refuses it must not keep the program "in use" for ever.
+constexpr gint64 focus_return_us = 5 * G_USEC_PER_SEC;
+// Until when the focus is on its way back from a box or chooser the person has just closed;
+// 0 once the main window's focus has changed since. Interface thread only.
+gint64 focus_returning_until = 0;
 
 int index_of(gpointer data) {
     return GPOINTER_TO_INT(data);
@@ -242,11 +244,20 @@ bool wake_interface_thread() {
     return id != 0;
 }
 
-// The person answered a box or closed a chooser: the focus is on its way back to the window.
+// The person answered a box or closed a chooser: the focus goes back to the window it belongs
+// to, as a window manager gives it back (and without one, where nothing else would).
 void on_tracked_destroyed(GtkWidget* widget, gpointer) {
-    if (gtk_window_is_active(GTK_WINDOW(widget))) {
-        last_in_use_us = g_get_monotonic_time();
+    GtkWindow* owner = gtk_window_get_transient_for(GTK_WINDOW(widget));
+    if (gtk_window_is_active(GTK_WINDOW(widget)) && owner != nullptr) {
+        focus_returning_until = g_get_monotonic_time() + focus_return_us;
+        gtk_window_present(owner);
     }
+}
+
+// The main window got the focus back, or the person went elsewhere: either way the focus is no
+// longer on its way.
+void on_main_active_changed(GObject*, GParamSpec*, gpointer) {
+    focus_returning_until = 0;
 }
 
 } // namespace
@@ -262,8 +273,7 @@ bool program_in_use() {
         active = active || gtk_window_is_active(GTK_WINDOW(item->data));
     }
     g_list_free(windows);
-    return active ||
-           (last_in_use_us != 0 && g_get_monotonic_time() - last_in_use_us < in_use_grace_us);
+    return active || g_get_monotonic_time() < focus_returning_until;
 }
 
 bool open_display() {
@@ -325,6 +335,7 @@ int create_main_window() {
     g_signal_connect(area, "drag-data-received", G_CALLBACK(on_drop_received), data);
     g_signal_connect(top, "delete-event", G_CALLBACK(on_delete), data);
     g_signal_connect(top, "destroy", G_CALLBACK(on_destroy), data);
+    g_signal_connect(top, "notify::is-active", G_CALLBACK(on_main_active_changed), nullptr);
 
     window_table[window].handle = top;
     host_windows[window] = {top, overlay, area};

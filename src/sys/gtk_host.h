@@ -38,13 +38,13 @@ GtkOverlay* gtk_overlay_of(int window);
 // returns true. While it asks, further requests to close are ignored. Interface thread.
 void set_close_guard(std::function<bool()> may_close);
 
-// Counts a box or chooser as one the person answers in program_in_use. Interface thread.
+// Makes a box or chooser give the focus back to its window when the person closes it, and
+// count for program_in_use meanwhile. Interface thread.
 void track_program_use(GtkWindow* dialog);
 
-// Whether the person is using the program: one of its windows has the focus, or a box or
-// chooser of it that had the focus closed a moment ago (the focus then passes back to the main
-// window, which takes a while under a window manager, and never happens without one).
-// Interface thread.
+// Whether the person is using the program: one of its windows has the focus, or the focus is on
+// its way back to the main window from a box or chooser the person has just closed (a box that
+// follows at once is seen by the person, who is there). Interface thread.
 bool program_in_use();
 
 // Runs the main loop until the last window is closed (status 0) or request_quit(status);

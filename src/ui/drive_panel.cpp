@@ -157,7 +157,7 @@ cards_drawn_s draw_cards(int list, const std::vector<card_s>& cards, float add_w
         auto remove = [list, i] { remove_card(list, i); };
         region_look_s mark = add_focusable_region(window, mark_x, top, width - (mark_x - x),
                                                   remove_size, remove, remove, left, right);
-        note_focus(mark, static_cast<float>(x), static_cast<float>(x + width));
+        note_focus(mark, static_cast<float>(mark_x), static_cast<float>(x + width));
         if (hovered || mark.focused) {
             drawn.in_use = static_cast<int>(i);
         }

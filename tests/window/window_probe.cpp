@@ -16,6 +16,12 @@
 //   (240, 180, 160, 100) "folder": the folder chooser "Path to source": "folder <path>" or
 //                        "folder none"
 //   (440, 180, 160, 100) "progress": launcher progress 0.25, then "progress sent"
+//   (40, 290, 160, 60)   "error": a worker shows an "Error" box and prints "error shown" as soon
+//                        as show_message returns
+//   (240, 290, 160, 60)  "two questions": two workers ask at once, as two drives out of space
+//                        do; each answer is printed as ask_from_worker prints it
+//   (440, 290, 160, 60)  "destination": the folder chooser "Path to destination", printed as
+//                        "destination <path>" or "destination none"
 // Below them a black bar (440.5, 370.5, 159, 60), whose sides lie on half pixels: at scale 1 they
 // are grey, at scale 2 each falls between two device pixels and is sharp; and a line of text.
 // A repaint timer of 100 ms keeps frames coming, so that a blocked interface thread shows.
@@ -85,6 +91,24 @@ void toggle_text_box() {
     report(record.child_controls.back().handle != nullptr ? "text opened" : "text failed");
 }
 
+void error_from_worker() {
+    std::thread([] {
+        show_message(0, "Error", "The plot could not be read (error 5).");
+        post_to_ui([] { report("error shown"); });
+    }).detach();
+}
+
+void two_questions() {
+    ask_from_worker();
+    ask_from_worker();
+}
+
+void choose_destination() {
+    std::optional<std::string> folder =
+        host_hooks().choose_folder(current_window, "Path to destination");
+    report(("destination " + folder.value_or("none")).c_str());
+}
+
 void choose_folder() {
     std::optional<std::string> folder =
         host_hooks().choose_folder(current_window, "Path to source");
@@ -105,12 +129,12 @@ void send_progress() {
 }
 
 void region(int x, int y, std::function<void()> action, std::uint32_t color,
-            std::uint32_t hover_color) {
-    bool hovered = add_click_region(current_window, x, y, 160, 100, std::move(action));
+            std::uint32_t hover_color, int height = 100) {
+    bool hovered = add_click_region(current_window, x, y, 160, height, std::move(action));
     window_record_s& record = window_table[current_window];
     record.fill_color = hovered ? hover_color : color;
     record.line_color = 0;
-    draw_rect(current_window, x, y, 160, 100);
+    draw_rect(current_window, x, y, 160, height);
 }
 
 void test_screen() {
@@ -130,6 +154,9 @@ void test_screen() {
     region(40, 180, toggle_text_box, grey, grey);
     region(240, 180, choose_folder, grey, grey);
     region(440, 180, send_progress, grey, grey);
+    region(40, 290, error_from_worker, grey, grey, 60);
+    region(240, 290, two_questions, grey, grey, 60);
+    region(440, 290, choose_destination, grey, grey, 60);
 
     window_record_s& record = window_table[current_window];
     record.fill_color = 0xff000000;
