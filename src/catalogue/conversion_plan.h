@@ -72,17 +72,18 @@ enum class plan_outcome {
     no_plots,   // the sources hold no optimized PoC1 plot
     no_room,    // no destination (in place: no folder) has room for any job
     all_there,  // every output is already there: nothing to convert
+    set_aside,  // every plot found is set aside (shared, duplicate, under conversion elsewhere)
     planned,    // jobs holds work
 };
 
 struct conversion_plan_s {
     plan_outcome outcome = plan_outcome::no_folders;
-    bool in_place = false; // every job converts a plot in its own file
-    std::vector<conversion_job_s> jobs;          // the work, converted in this order
-    std::vector<conversion_job_s> existing_jobs; // jobs whose output was already there
-    std::vector<conversion_job_s> unplaced_jobs; // jobs no destination has room for
-    std::vector<set_aside_s> set_aside;          // files that make no job, each with why
-    int plot_count = 0;                          // optimized PoC1 plots the scan accepted
+    bool in_place = false;                        // every job converts a plot in its own file
+    std::vector<conversion_job_s> jobs;           // the work, converted in this order
+    std::vector<conversion_job_s> existing_jobs;  // jobs whose output was already there
+    std::vector<conversion_job_s> unplaced_jobs;  // jobs no destination has room for
+    std::vector<set_aside_s> set_aside;           // files that make no job, each with why
+    int plot_count = 0;                           // optimized PoC1 plots the scan accepted
     std::vector<std::uint64_t> folder_plot_bytes; // per source folder asked for: its plots' bytes
     // In place: each folder without room for a journal, as " <folder> (X is needed, Y is free)".
     std::vector<std::string> no_room_folders;

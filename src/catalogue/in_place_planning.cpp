@@ -106,8 +106,8 @@ void add_interrupted(const std::string& folder, const std::string& journal_name,
             return;
         }
         log_message("Found %s under conversion in place\n", temporary.c_str());
-        jobs.push_back(job_for(folder, plot.account_id, plot.start_nonce, plot.nonces,
-                               plot.poc1_name, {}));
+        jobs.push_back(
+            job_for(folder, plot.account_id, plot.start_nonce, plot.nonces, plot.poc1_name, {}));
     } else if (path_exists(output) && !path_exists(folder + "/" + plot.poc1_name)) {
         log_message("Removing the journal %s, which has nothing left to finish\n", journal.c_str());
         std::remove(journal.c_str());
@@ -135,8 +135,8 @@ std::vector<conversion_job_s> jobs_of_folder(const plan_request_s& request, std:
         case plot_file_kind::accepted:
             break;
         case plot_file_kind::resembles_plot:
-            plan.set_aside.push_back({set_aside_reason::not_a_plot, plot.path,
-                                      "its name only begins like a plot's"});
+            plan.set_aside.push_back(
+                {set_aside_reason::not_a_plot, plot.path, "its name only begins like a plot's"});
             continue;
         default:
             continue;
@@ -174,8 +174,7 @@ std::vector<conversion_job_s> jobs_of_folder(const plan_request_s& request, std:
         }
     }
     for (const std::string& name : temporaries) {
-        std::string output =
-            folder + "/" + name.substr(0, name.size() - temporary_suffix.size());
+        std::string output = folder + "/" + name.substr(0, name.size() - temporary_suffix.size());
         if (!path_exists(in_place_journal_path(output))) {
             log_message("Leaving %s/%s alone: it has no journal of an in-place conversion\n",
                         folder.c_str(), name.c_str());

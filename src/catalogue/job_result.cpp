@@ -9,8 +9,7 @@ void fail_job(conversion_job_s& job, std::string reason) {
     }
     // A completed job has its final name: a later step cannot undo that, only say so.
     if (!always(job.state != job_state::completed, "catalogue", 20)) {
-        log_message("%s failed after it completed: %s\n", job.output_path.c_str(),
-                    reason.c_str());
+        log_message("%s failed after it completed: %s\n", job.output_path.c_str(), reason.c_str());
     }
     job.state = job_state::failed;
     job.failure = std::move(reason);

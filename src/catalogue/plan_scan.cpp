@@ -34,8 +34,8 @@ std::vector<std::size_t> distinct_folders(const std::vector<drive_info_s>& folde
         if (identity.inode != 0) {
             auto [found, fresh] = seen.emplace(identity, i);
             if (!fresh) {
-                log_message("The %s folders %s and %s are one folder: it is planned once\n",
-                            kind, folders[found->second].path.c_str(), folders[i].path.c_str());
+                log_message("The %s folders %s and %s are one folder: it is planned once\n", kind,
+                            folders[found->second].path.c_str(), folders[i].path.c_str());
                 continue;
             }
         }
@@ -85,10 +85,9 @@ std::vector<found_plot_s> scan_sources(const plan_request_s& request,
             accepted.push_back(std::move(found));
         }
         // Which of two names of one file is kept must not depend on the listing's order.
-        std::sort(accepted.begin(), accepted.end(),
-                  [](const found_plot_s& a, const found_plot_s& b) {
-                      return a.plot.path < b.plot.path;
-                  });
+        std::sort(
+            accepted.begin(), accepted.end(),
+            [](const found_plot_s& a, const found_plot_s& b) { return a.plot.path < b.plot.path; });
         for (found_plot_s& found : accepted) {
             auto [first, fresh] = path_of_file.emplace(found.identity, found.plot.path);
             if (!fresh) {

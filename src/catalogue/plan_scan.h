@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "catalogue/conversion_plan.h"
-#include "catalogue/plot_name.h"
 #include "catalogue/planning.h"
+#include "catalogue/plot_name.h"
 
 // An accepted plot, the source entry it was found in, and what the listing said of its file.
 struct found_plot_s {

@@ -345,6 +345,15 @@ conversion_plan_s plan_conversion(const plan_request_s& request) {
     } else {
         plan_copying(request, plan);
     }
+    // Plots that were found but each left alone for a reason are not "no plots".
+    bool plots_left_alone =
+        std::any_of(plan.set_aside.begin(), plan.set_aside.end(), [](const set_aside_s& file) {
+            return file.reason != set_aside_reason::not_a_plot &&
+                   file.reason != set_aside_reason::too_large;
+        });
+    if (plan.outcome == plan_outcome::no_plots && plots_left_alone) {
+        plan.outcome = plan_outcome::set_aside;
+    }
     number_jobs(plan);
     return plan;
 }

@@ -82,7 +82,7 @@ plot_name_kind parse_plot_file_name(std::string_view name, plot_file_s* plot) {
     plot->start_nonce = numbers[1];
     plot->nonces = numbers[2];
     plot->stagger = numbers[3];
-    return count == 4 ? plot_name_kind::poc1
+    return count == 4   ? plot_name_kind::poc1
            : count == 3 ? plot_name_kind::poc2
                         : plot_name_kind::none;
 }

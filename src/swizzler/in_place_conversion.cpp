@@ -227,11 +227,23 @@ bool start_fresh(in_place_job_s& work, const std::string& plot_path) {
         return false;
     }
     // The plot still has its PoC1 name, so no byte of it was changed: a journal beside it is
-    // from a run that ended before it renamed the plot.
-    if (exists(work.journal_path)) {
+    // from a run that ended before it renamed the plot. Anything else under that name (a link,
+    // a file shared with another name) is not ours, and the plot waits until it is gone.
+    struct stat journal {};
+    if (lstat(work.journal_path.c_str(), &journal) == 0) {
+        if (!S_ISREG(journal.st_mode) || journal.st_nlink != 1) {
+            log_message("Leaving %s alone: %s is not a journal of this program's\n",
+                        plot_path.c_str(), work.journal_path.c_str());
+            fail_job(work.job, "the name of its journal, " + work.journal_path +
+                                   ", is taken by a symbolic link or a shared file");
+            return false;
+        }
         log_message("Removing the journal %s: %s was not changed yet\n", work.journal_path.c_str(),
                     plot_path.c_str());
-        unlink(work.journal_path.c_str());
+        if (unlink(work.journal_path.c_str()) != 0) {
+            fail_job(work.job, "an old journal could not be removed" + error_text(errno));
+            return false;
+        }
     }
     std::uint64_t most =
         std::min(low_entries(work.job.nonces), journal_slot_data_limit / journal_half_bytes);
@@ -245,8 +257,7 @@ bool read_journal_header(in_place_job_s& work, std::uint8_t* block) {
         return false;
     }
     struct stat status {};
-    if (fstat(work.journal.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_nlink != 1) {
+    if (fstat(work.journal.fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
         return false; // a journal is a plain file of its own, or it is not ours to write
     }
     journal_header_s& header = work.files.header;

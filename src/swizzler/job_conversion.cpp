@@ -126,8 +126,8 @@ bool check_sources(copy_job_s& work) {
         if (fstat(source.file.fd, &status) != 0) {
             log_message("Could not read the length of %s, error %d\n", source.file.path.c_str(),
                         errno);
-            fail_job(job, "the length of its source " + source.file.path +
-                              " could not be read" + because(errno));
+            fail_job(job, "the length of its source " + source.file.path + " could not be read" +
+                              because(errno));
             return false;
         }
         auto length = static_cast<std::uint64_t>(status.st_size);
@@ -346,19 +346,26 @@ progress_record_s describe_work(const copy_job_s& work, const job_layout_s& layo
 
 // Whether the carries a record hands a resumed pair are the ones the layout says the pair
 // before it hands on: a record that says otherwise would have the pipeline write wrong bytes.
-bool carries_fit(const job_layout_s& layout, const progress_record_s& stored) {
-    if (stored.pairs_done == 0 || stored.pairs_done >= scoop_pairs) {
-        return stored.low_carry.empty() && stored.high_carry.empty();
+// Where the layout hands nothing on, a record may still hold the last carry taken (the pipeline
+// keeps it until it is replaced); it is dropped, since no tile will ask for it.
+bool fit_carries(const job_layout_s& layout, progress_record_s* stored) {
+    if (stored->pairs_done == 0 || stored->pairs_done >= scoop_pairs) {
+        return stored->low_carry.empty() && stored->high_carry.empty();
     }
-    std::uint64_t before = stored.pairs_done - 1;
-    byte_span_s low =
-        carry_out(layout, target_run(layout, before, run_side::low), run_side::low);
-    byte_span_s high =
-        carry_out(layout, target_run(layout, before, run_side::high), run_side::high);
-    auto same = [](byte_span_s a, byte_span_s b) {
-        return (a.empty() && b.empty()) || (a.begin == b.begin && a.end == b.end);
-    };
-    return same(low, stored.low_carry) && same(high, stored.high_carry);
+    std::uint64_t before = stored->pairs_done - 1;
+    for (run_side side : {run_side::low, run_side::high}) {
+        byte_span_s expected = carry_out(layout, target_run(layout, before, side), side);
+        byte_span_s& carry = side == run_side::low ? stored->low_carry : stored->high_carry;
+        std::vector<std::uint8_t>& bytes =
+            side == run_side::low ? stored->low_carry_bytes : stored->high_carry_bytes;
+        if (expected.empty()) {
+            carry = {};
+            bytes.clear();
+        } else if (carry.begin != expected.begin || carry.end != expected.end) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Whether the job goes on from the progress an earlier run recorded (*stored); a record that
@@ -384,7 +391,7 @@ bool take_over(copy_job_s& work, bool target_was_there, const struct stat& befor
             why = "its temporary file was gone";
         } else if (static_cast<std::uint64_t>(before.st_size) != plot_size(work.job.nonces)) {
             why = "its temporary file is not of the plot's size";
-        } else if (stored->pairs_done > scoop_pairs || !carries_fit(layout, *stored)) {
+        } else if (stored->pairs_done > scoop_pairs || !fit_carries(layout, stored)) {
             why = "its progress record is not one of this program's";
         } else if (same_work(*stored, described, &why)) {
             log_message("Resuming %s at scoop pair %llu of %llu\n", work.temporary.c_str(),
@@ -419,8 +426,8 @@ int record_progress(copy_job_s& work, progress_record_s* progress, std::uint64_t
     progress->high_carry = high;
     progress->high_carry_bytes.assign(high_bytes, high_bytes + high.size());
     if (!store_progress_record(work.record_path, progress, &error)) {
-        log_message("Could not record the progress of %s, error %d (%s)\n",
-                    work.temporary.c_str(), error, error_name(error));
+        log_message("Could not record the progress of %s, error %d (%s)\n", work.temporary.c_str(),
+                    error, error_name(error));
         forget_progress(work);
         return error;
     }

@@ -507,10 +507,12 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
         take_completion(p, true);
     }
     // A stopped job keeps what it finished: every write has ended, so the pairs before the one
-    // in progress are complete. A finished one records that all of it is there, so that a crash
-    // before its final name costs nothing but the rename.
+    // in progress are complete. That pair is `pair`, whose carries were remembered when it
+    // began: `next` may already be a pair further on, whose carries were never taken. A finished
+    // one records that all of it is there, so that a crash before its final name costs nothing
+    // but the rename.
     if (p.failing && p.result.outcome == pipeline_outcome::stopped && converting) {
-        take_checkpoint(p, checkpoint, next.pair);
+        take_checkpoint(p, checkpoint, pair);
     } else if (!p.failing && checkpoint) {
         if (int error = checkpoint(scoop_pairs, {}, nullptr, {}, nullptr)) {
             fail(p, pipeline_outcome::flush_failed, target.path, 0, error);

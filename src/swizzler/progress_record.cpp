@@ -169,7 +169,7 @@ std::string progress_record_path(const std::string& temporary_path) {
 record_found load_progress_record(const std::string& path, progress_record_s* record) {
     int fd = open_retrying(path.c_str(), O_RDONLY | O_NOFOLLOW, 0);
     if (fd < 0) {
-        return errno == ENOENT ? record_found::none
+        return errno == ENOENT  ? record_found::none
                : errno == ELOOP ? record_found::not_plain
                                 : record_found::unusable;
     }
@@ -206,9 +206,9 @@ bool store_progress_record(const std::string& path, progress_record_s* record, i
         *error = EOVERFLOW;
         return false;
     }
-    int fd = open_retrying(path.c_str(),
-                           O_RDWR | O_NOFOLLOW | (found == record_found::none ? O_CREAT | O_EXCL : 0),
-                           0644);
+    int fd = open_retrying(
+        path.c_str(), O_RDWR | O_NOFOLLOW | (found == record_found::none ? O_CREAT | O_EXCL : 0),
+        0644);
     if (fd < 0) {
         *error = errno;
         return false;

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catalogue/completion.h"
@@ -45,23 +47,35 @@ std::condition_variable loop_wake;
 bool loop_woken = false; // guarded by loop_lock
 bool quit_asked = false; // guarded by loop_lock
 int quit_status = 0;     // guarded by loop_lock
-// The signal that asked to stop (SIGINT, SIGTERM), 0 while none has. Set by the handler, read
-// by the main loop.
-volatile std::sig_atomic_t stop_signal = 0;
-
-void ask_to_stop(int signal) {
-    stop_signal = signal;
-}
+// The signal that asked to stop (SIGINT, SIGTERM), 0 while none has. Written by the signal
+// thread, read by the main loop.
+std::atomic<int> stop_signal{0};
 
 // The first Ctrl-C (or a polite kill) stops the run where it is, with a last checkpoint, so
-// that the next run resumes it at once; a second one ends the process at once.
+// that the next run resumes it at once; a second one ends the process at once. The signals are
+// blocked in every thread but one that waits for them and wakes the main loop: a handler could
+// neither take the loop's lock nor wake it. Call before any other thread starts.
 void install_stop_signals() {
-    struct sigaction action {};
-    action.sa_handler = ask_to_stop;
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    std::thread([stops] {
+        int signal = 0;
+        if (sigwait(&stops, &signal) != 0) {
+            return;
+        }
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        stop_signal = signal;
+        {
+            std::lock_guard lock(loop_lock);
+            loop_woken = true;
+        }
+        loop_wake.notify_one();
+        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr); // the next one ends the process
+    }).detach();
 }
 
 int usage_error(const std::string& what) {
@@ -294,10 +308,10 @@ int run_loop(const farm_s& farm) {
                 break;
             }
         }
-        if (stop_signal != 0) {
+        if (int signal = stop_signal.load(); signal != 0) {
             log_message("Stopped by the user (%s): every source is kept, and the next run "
                         "resumes the unfinished plots\n",
-                        stop_signal == SIGINT ? "interrupt" : "termination signal");
+                        signal == SIGINT ? "interrupt" : "termination signal");
             break;
         }
         show_progress(farm, view);
@@ -379,6 +393,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    install_stop_signals();
     open_log_file("log_swizzle.txt");
     set_log_echo(false); // the log file has every line; the terminal shows the boxes
     install_terminal_boxes();
@@ -417,6 +432,9 @@ int main(int argc, char** argv) {
     case plan_outcome::no_folders:
     case plan_outcome::no_plots:
         std::printf("No optimized PoC1 plots in %s.\n", folder_list(options.sources).c_str());
+        return 0;
+    case plan_outcome::set_aside:
+        std::printf("Nothing to convert: every plot found is left as it is.\n");
         return 0;
     case plan_outcome::all_there:
         std::printf(options.in_place
@@ -459,7 +477,6 @@ int main(int argc, char** argv) {
                                                        : "no (--keep-sources)");
         }
     });
-    install_stop_signals();
     int status = run_loop(farm);
     // A stream that could not run ends the program; the others stop where they are.
     if (!farm.finished) {

@@ -85,6 +85,8 @@ std::string empty_plan_text(const conversion_plan_s& record) {
         return "Nothing to convert: every PoC2 plot of this plan (" +
                std::to_string(record.existing_jobs.size()) + ") is already " +
                (in_place ? "beside its PoC1 plot." : "in the destination.");
+    case plan_outcome::set_aside:
+        return "Nothing to convert: every plot found is left as it is (see the log for why).";
     case plan_outcome::no_folders:
     case plan_outcome::planned:
         break;

@@ -18,10 +18,10 @@ namespace {
 constexpr int small_message = 1024;
 constexpr int large_message = 16384;
 
-std::mutex log_mutex;          // guards log_file and every write to it
-std::FILE* log_file = nullptr; // guarded by log_mutex
-message_box_fn box_handler;    // written before other threads exist, then only read
-bool log_echo = true;          // written before other threads exist, then only read
+std::mutex log_mutex;             // guards log_file and every write to it
+std::FILE* log_file = nullptr;    // guarded by log_mutex
+message_box_fn box_handler;       // written before other threads exist, then only read
+bool log_echo = true;             // written before other threads exist, then only read
 bool failed_checks_abort = false; // written before other threads exist, then only read
 
 // A formatted message: in `small` when it fits, else in `large`.

@@ -35,9 +35,9 @@ TEST(plot_names, optimized_poc1_plots_are_accepted_with_their_numbers_and_path) 
 // Partial and renamed copies only begin like a plot: never converted, deleted or renamed, but
 // named in the log, since a farmer may wonder where they went.
 TEST(plot_names, a_name_that_only_begins_like_a_plot_is_none) {
-    for (std::string name : {"123_0_8192_8192.plot", "3_0_8_8.part", "3_0_8_8.bak",
-                             " 3_0_8_8", "+3_0_8_8", "3_ 0_8_8", "3_0_8_8_", "3_0_8_",
-                             "99999999999999999999999_0_8_8", "-1_0_8_8"}) {
+    for (std::string name :
+         {"123_0_8192_8192.plot", "3_0_8_8.part", "3_0_8_8.bak", " 3_0_8_8", "+3_0_8_8", "3_ 0_8_8",
+          "3_0_8_8_", "3_0_8_", "99999999999999999999999_0_8_8", "-1_0_8_8"}) {
         auto c = classify("/p", name);
         EXPECT_EQ(c.kind, plot_file_kind::resembles_plot) << name;
         EXPECT_EQ(c.plot.nonces, 0u) << name;

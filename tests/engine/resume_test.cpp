@@ -293,7 +293,8 @@ TEST_F(resume_test, a_record_of_other_work_starts_the_job_over) {
         run(single_source_budget);
         set_io_fault_hook(nullptr);
         progress_record_s stored;
-        ASSERT_EQ(load_progress_record(progress_record_path(temporary), &stored), record_found::whole);
+        ASSERT_EQ(load_progress_record(progress_record_path(temporary), &stored),
+                  record_found::whole);
         c.change(record.plan.jobs[0].source_paths[0], temporary);
 
         start_over();

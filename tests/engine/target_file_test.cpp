@@ -55,7 +55,8 @@ TEST_F(target_file_test, a_target_that_cannot_be_created_is_only_logged) {
     std::string path = folder.path + "/missing/1_0_8.swizzling";
     file_handle_s target = create_target_file(path, 8 << 18);
     EXPECT_EQ(target.fd, -1);
-    EXPECT_NE(read_text_file(log_path).find(" Could not create file: " + path + " Error code 2 (No such file or directory)\n"),
+    EXPECT_NE(read_text_file(log_path).find(" Could not create file: " + path +
+                                            " Error code 2 (No such file or directory)\n"),
               std::string::npos);
     EXPECT_TRUE(boxes.shown.empty());
 }
