@@ -133,16 +133,12 @@ gboolean on_scroll(GtkWidget*, GdkEventScroll* event, gpointer data) {
         steps = event->delta_x + event->delta_y;
         break;
     }
-    int window = index_of(data);
-    if (steps != 0) {
-        dispatch_wheel(window, static_cast<int>(std::floor(event->x)),
-                       static_cast<int>(std::floor(event->y)), steps);
-    }
-    return TRUE;
+    return steps != 0 && dispatch_wheel(index_of(data), static_cast<int>(std::floor(event->x)),
+                                        static_cast<int>(std::floor(event->y)), steps);
 }
 
-// Tab and Shift+Tab move among the screen's controls, Return and space act, Delete removes; other
-// keys (Alt+F4, the desktop's own) go on.
+// Tab and Shift+Tab move among the screen's controls, Return and space act, Delete removes; a key
+// the screen does not take (Alt+F4, the desktop's own) goes on.
 gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer data) {
     bool shift = (event->state & GDK_SHIFT_MASK) != 0;
     screen_key key;
@@ -167,8 +163,7 @@ gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer data) {
     default:
         return FALSE;
     }
-    dispatch_key(index_of(data), key);
-    return TRUE;
+    return dispatch_key(index_of(data), key);
 }
 
 // Folders come only from the folder chooser: a drop is taken and has no effect.

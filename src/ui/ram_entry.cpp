@@ -95,9 +95,6 @@ std::uint64_t workable_limit(const memory_status_s& memory, std::uint64_t limit)
         buffer_sizing_s sizing = size_buffers(memory, 0, limit, false);
         return sizing.change == budget_change::raised_to_smallest ? sizing.budget_bytes : limit;
     }
-    if (farm_budget_change(memory, streams, limit) != budget_change::raised_to_smallest) {
-        return limit;
-    }
     return std::max(limit, smallest_farm_budget(streams));
 }
 

@@ -133,9 +133,12 @@ TEST_F(drive_panels, a_source_card_shows_its_plots_and_is_removed_by_its_cross_w
     EXPECT_TRUE(
         shows_text("Click to select...", 12, blue, 40 + static_cast<int>(card), source_top + 16));
 
+    EXPECT_TRUE(all_color(surface(), 200, 136, 440, 18, white));
     move(45, source_top + 5);
     repaint();
     EXPECT_TRUE(shows_text("/media/plots", 12, purple, 40, source_top + 16));
+    // The card in use shows its whole path beside the panel's label.
+    EXPECT_TRUE(shows_text("/media/plots", 10, grey, 616 - text_width("/media/plots", 10), 142));
     // The detail line of a source card never lights up.
     move(45, source_top + 45);
     repaint();
@@ -284,6 +287,13 @@ TEST_F(drive_panels, scrolling_reaches_the_end_of_a_long_path) {
     EXPECT_TRUE(all_color(surface(), 601, source_top, 39, 64, white));
     // The way back is offered.
     EXPECT_LT(count_color(surface(), 0, source_top, 32, 64, white), 32 * 64 - 20);
+    // Too long for one line beside the label: the whole path on two smaller lines there.
+    int label_end = 24 + static_cast<int>(text_width("Source folders", 14)) + 16;
+    EXPECT_TRUE(all_color(surface(), label_end, 136, 616 - label_end, 24, white));
+    move(300, source_top + 5);
+    repaint();
+    EXPECT_GT(count_near(surface(), label_end, 136, 616 - label_end, 11, grey, 0x60), 100);
+    EXPECT_GT(count_near(surface(), label_end, 148, 616 - label_end, 11, grey, 0x60), 100);
 }
 
 // A farm has many folders: the add card stays after the last folder card, a folder already in
