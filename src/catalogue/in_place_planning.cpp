@@ -44,6 +44,16 @@ std::string shared_data(const std::string& path) {
     return "";
 }
 
+// Whether the plot and its temporary name are the two names of one file and nothing else: a
+// rename that links the new name before it removes the old one (where the file system refuses
+// a rename that never replaces) was interrupted in between. The engine finishes it.
+bool half_renamed(const std::string& plot, const std::string& temporary) {
+    struct stat a {
+    }, b{};
+    return lstat(plot.c_str(), &a) == 0 && lstat(temporary.c_str(), &b) == 0 &&
+           S_ISREG(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_nlink == 2;
+}
+
 // The header of the journal at path, if it is a whole one; never through a symbolic link.
 bool read_header(const std::string& path, journal_header_s* header) {
     std::vector<std::uint8_t> block(journal_block);
@@ -100,7 +110,9 @@ void add_interrupted(const std::string& folder, const std::string& journal_name,
         return;
     }
     if (path_exists(temporary)) {
-        std::string shared = shared_data(temporary);
+        std::string shared = half_renamed(folder + "/" + plot.poc1_name, temporary)
+                                 ? std::string()
+                                 : shared_data(temporary);
         if (!shared.empty()) {
             set_aside(plan, temporary, shared);
             return;
@@ -147,6 +159,12 @@ std::vector<conversion_job_s> jobs_of_folder(const plan_request_s& request, std:
             plan.set_aside.push_back({set_aside_reason::too_large, plot.path,
                                       "it has more nonces than a file can hold"});
             continue;
+        }
+        std::string output =
+            make_output_path(folder, plot.account_id, plot.start_nonce, plot.nonces);
+        if (!file.symlink && half_renamed(plot.path, output + std::string(temporary_suffix)) &&
+            path_exists(in_place_journal_path(output))) {
+            continue; // under conversion: its journal makes the job
         }
         if (file.symlink || file.links > 1) {
             set_aside(plan, plot.path, shared_data(plot.path));

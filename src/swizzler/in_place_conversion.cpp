@@ -268,8 +268,31 @@ bool read_journal_header(in_place_job_s& work, std::uint8_t* block) {
            header.plot.start_nonce == work.job.start_nonce;
 }
 
+// A rename that links the new name before it removes the old one was interrupted in between:
+// both names show the plot, and no byte of it has changed since (its journal came first).
+// Removing the PoC1 name finishes the rename, so that the plot again has one name.
+bool finish_interrupted_rename(in_place_job_s& work) {
+    const std::string& poc1 = work.job.source_paths.front();
+    struct stat plot {
+    }, temporary{};
+    if (lstat(poc1.c_str(), &plot) != 0 || lstat(work.temporary.c_str(), &temporary) != 0 ||
+        plot.st_dev != temporary.st_dev || plot.st_ino != temporary.st_ino) {
+        return true;
+    }
+    log_message("Finishing the rename of %s to %s that an interrupted run began\n", poc1.c_str(),
+                work.temporary.c_str());
+    if (unlink(poc1.c_str()) != 0) {
+        fail_job(work.job, "its PoC1 name could not be removed" + error_text(errno));
+        return false;
+    }
+    return flush_folder(work, work.temporary);
+}
+
 // The plot under its temporary name: taken, and its journal's groups finished.
 bool resume(in_place_job_s& work, journal_position_s* position) {
+    if (!work.job.source_paths.empty() && !finish_interrupted_rename(work)) {
+        return false;
+    }
     target_failure why = target_failure::none;
     int error = 0;
     work.plot = open_existing_locked(work.temporary, &why, &error);

@@ -37,6 +37,14 @@ struct copy_job_s {
     file_handle_s target;
 };
 
+// The box of a target whose data could not be written or made durable.
+void show_write_failure(int error, const std::string& path) {
+    show_message(main_window, "Error",
+                 "Failed to write to file. Error %d (%s)\n %s\nwill not be completed; its source "
+                 "files are kept.",
+                 error, error_name(error), path.c_str());
+}
+
 std::string because(int error) {
     return std::string(": ") + error_name(error);
 }
@@ -301,10 +309,7 @@ void finish_job(copy_job_s& work) {
     if (!flush_target(work.target, &error)) {
         log_message("Failed to flush %s to the disk, error %d (%s)\n", work.temporary.c_str(),
                     error, error_name(error));
-        show_message(main_window, "Error",
-                     "Failed to write to file. Error %d (%s)\n %s\nwill not be completed; its "
-                     "source files are kept.",
-                     error, error_name(error), work.temporary.c_str());
+        show_write_failure(error, work.temporary);
         fail_job(job, "its data could not be flushed to the disk" + because(error));
         forget_progress(work);
         return;
@@ -454,20 +459,14 @@ void report_pipeline_failure(copy_job_s& work, const pipeline_result_s& result) 
                     job.output_path.c_str(), result.path.c_str(),
                     static_cast<unsigned long long>(result.offset), result.error,
                     error_name(result.error));
-        show_message(main_window, "Error",
-                     "Failed to write to file. Error %d (%s)\n %s\nwill not be completed; its "
-                     "source files are kept.",
-                     result.error, error_name(result.error), result.path.c_str());
+        show_write_failure(result.error, result.path);
         fail_job(job, "writing its target failed" + because(result.error));
         return;
     case pipeline_outcome::flush_failed:
         log_message("Abandoning %s: its data could not be made durable, error %d (%s); the next "
                     "run starts it over\n",
                     job.output_path.c_str(), result.error, error_name(result.error));
-        show_message(main_window, "Error",
-                     "Failed to write to file. Error %d (%s)\n %s\nwill not be completed; its "
-                     "source files are kept.",
-                     result.error, error_name(result.error), result.path.c_str());
+        show_write_failure(result.error, result.path);
         fail_job(job, "its data could not be flushed to the disk" + because(result.error));
         return;
     case pipeline_outcome::check_failed:

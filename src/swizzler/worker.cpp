@@ -46,10 +46,22 @@ bool allocate_tiles(page_buffer_s& memory, const buffer_sizing_s& sizing,
 
 // A run that ended between an output's final name and the removal of its progress record left
 // the record behind; nothing will ever resume from it.
+// A rename that links the final name before it removes the temporary one, interrupted in
+// between, left the output under both names; removing the temporary one finishes it.
 void remove_stray_records(const conversion_plan_s& plan) {
     for (const conversion_job_s& job : plan.existing_jobs) {
         std::string temporary = job.output_path + ".swizzling";
-        struct stat status {};
+        struct stat status {
+        }, output{};
+        if (lstat(temporary.c_str(), &status) == 0 &&
+            lstat(job.output_path.c_str(), &output) == 0 && status.st_dev == output.st_dev &&
+            status.st_ino == output.st_ino && !job.in_place) {
+            log_message("Finishing the rename of %s to %s that an interrupted run began\n",
+                        temporary.c_str(), job.output_path.c_str());
+            if (unlink(temporary.c_str()) != 0) {
+                continue;
+            }
+        }
         if (lstat(temporary.c_str(), &status) != 0 && errno == ENOENT) {
             remove_progress_record(progress_record_path(temporary));
         }
