@@ -281,74 +281,78 @@ TEST_F(fault_test, an_unopenable_source_fails_only_its_job) {
     EXPECT_EQ(completions, 1);
 }
 
-// The out-of-space question on a drive with `volume_path`, whose room never holds the 6 MiB plot:
-// asked with fresh numbers after the user makes some room (not enough), then given up. The
-// numbers are the volume's at the moment of the question: a reservation that failed has given
-// back whatever it took.
-struct out_of_space_test : fault_test {
-    void ask_twice_on(const std::string& volume_path) {
-        std::ofstream(volume_path + "/filler") << std::string(1 << 20, 'f');
-        plot_spec_s big{1, 0, 24}, next{2, 0, 8};
-        std::string output = add_job({big}, volume_path);
-        std::string fine = add_job({next});
-        std::uint64_t free_before = free_bytes(volume_path);
-        std::string drive = drive_of_folder(volume_path + "/").name;
-        std::vector<std::string> asked, expected;
-        std::vector<std::uint64_t> free_then;
-        set_message_box_handler([&](int, const char* title, const char* text, message_box_kind) {
-            std::uint64_t available = free_bytes(volume_path);
-            free_then.push_back(available);
-            asked.push_back(std::string(title) + ": " + text);
-            expected.push_back(
-                "Out of space: Not enough free space. Attempting to set file size to: 6.3 MB\n"
-                "There appears to be only " +
-                std::string(size_text(available, false)) + " free on the drive " + drive + " for " +
-                output + ".swizzling. " + size_text(plot_size(24) - available, false) +
-                " more is needed.\nThis can happen if files have been written to the drive since "
-                "it was chosen, by another program or a swap file on it.\nWould you like to retry "
-                "(free up some space first if you can)?");
-            if (asked.size() == 1) {
-                unlink((volume_path + "/filler").c_str());
-                return true;
-            }
-            return false;
-        });
-        run(0);
-
-        ASSERT_EQ(asked.size(), 2u);
-        EXPECT_EQ(asked, expected);
-        EXPECT_GE(free_then[0] + 65536, free_before) << "the failed reservation kept its blocks";
-        EXPECT_GT(free_then[1], free_then[0]) << "the second question shows the room made";
-        EXPECT_FALSE(file_exists(output + ".swizzling"));
-        EXPECT_TRUE(log_has("Skipping " + output + ": there was no room for its target file"));
-        EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
-        EXPECT_EQ(check_poc2_file(fine, {next}), "");
-        EXPECT_EQ(completions, 1);
-    }
-
-    static std::uint64_t free_bytes(const std::string& path) {
-        struct statvfs space {};
-        statvfs(path.c_str(), &space);
-        return space.f_bavail * space.f_frsize;
-    }
-};
-
-TEST_F(out_of_space_test, on_a_memory_drive_it_asks_again_with_fresh_numbers) {
+TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_nothing) {
     small_volume_s volume(folder.path + "/small", "4m");
     if (!volume.mounted) {
         GTEST_SKIP() << "mounting a small tmpfs needs root; the out-of-space path is not tested";
     }
-    ask_twice_on(volume.path);
+    std::ofstream(volume.path + "/filler") << std::string(1 << 20, 'f');
+    plot_spec_s big{1, 0, 24}, next{2, 0, 8}; // 6 MiB never fits into 4 MiB
+    std::string output = add_job({big}, volume.path);
+    std::string fine = add_job({next});
+    // Each question is compared with the free space at the moment it is asked; after the first
+    // the user makes some room (not enough) and retries, after the second the user gives up.
+    std::vector<std::string> asked, expected;
+    std::vector<std::uint64_t> free_then;
+    set_message_box_handler([&](int, const char* title, const char* text, message_box_kind) {
+        struct statvfs space {};
+        statvfs(volume.path.c_str(), &space);
+        std::uint64_t available = space.f_bavail * space.f_frsize;
+        free_then.push_back(available);
+        asked.push_back(std::string(title) + ": " + text);
+        expected.push_back(
+            "Out of space: Not enough free space. Attempting to set file size to: 6.3 MB\nThere "
+            "appears to be only " +
+            std::string(size_text(available, false)) + " free on the drive " +
+            drive_of_folder(volume.path + "/").name + " for " + output + ".swizzling. " +
+            size_text(plot_size(24) - available, false) +
+            " more is needed.\nThis can happen if files have been written to the drive since it "
+            "was chosen, by another program or a swap file on it.\nWould you like to retry (free "
+            "up some space first if you can)?");
+        if (asked.size() == 1) {
+            unlink((volume.path + "/filler").c_str());
+            return true;
+        }
+        return false;
+    });
+    run(0);
+
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked, expected);
+    EXPECT_GT(free_then[1], free_then[0]) << "the second question shows the room made";
     EXPECT_TRUE(files_in(volume.path).empty());
+    EXPECT_TRUE(log_has("Skipping " + output + ": there was no room for its target file"));
+    EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
+    EXPECT_EQ(check_poc2_file(fine, {next}), "");
+    EXPECT_EQ(completions, 1);
 }
 
-// ext4 keeps the blocks of a reservation that ran out of room, unless they are given back.
-TEST_F(out_of_space_test, on_ext4_a_failed_reservation_gives_its_room_back) {
+// ext4 keeps the blocks of a reservation that ran out of room unless they are given back: the
+// question then said "only 0.0 KB free".
+TEST_F(fault_test, on_ext4_a_reservation_that_ran_out_of_room_gives_its_blocks_back) {
     loop_volume_s volume("/dev/shm", folder.path + "/ext4", 6u << 20, 4096, "ext4");
     if (volume.path.empty()) {
         GTEST_SKIP() << "no ext4 drive: " << volume.why_not;
     }
-    ask_twice_on(volume.path);
+    auto free_now = [&] {
+        struct statvfs space {};
+        statvfs(volume.path.c_str(), &space);
+        return static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    };
+    std::string output = add_job({{1, 0, 24}}, volume.path); // 6 MiB never fits
+    std::uint64_t before = free_now(), asked = 0;
+    std::string text;
+    set_message_box_handler([&](int, const char*, const char* question, message_box_kind) {
+        asked = free_now();
+        text = question;
+        return false;
+    });
+    run(0);
+    EXPECT_GE(asked + 65536, before) << "the failed reservation kept its blocks";
+    EXPECT_NE(text.find(std::string("only ") + size_text(asked, false) + " free"),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(file_exists(output + ".swizzling"));
 }
 
 // With verification on, an output is read back against its sources before its final name: a

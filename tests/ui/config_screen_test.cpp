@@ -257,7 +257,6 @@ TEST_F(config, the_plan_line_counts_only_the_work_and_the_rest_is_listed_with_wh
     click(300, 396);
     repaint();
     save_screen(surface(), "config_in_place");
-    EXPECT_TRUE(convert_in_place);
     EXPECT_TRUE(the_plan().in_place);
     EXPECT_TRUE(shows_text("Not needed: every plot is converted in its own file.", 12, 0xffb4b4b4,
                            40, 260));

@@ -237,7 +237,6 @@ TEST_F(drive_panels, an_overflowing_panel_clips_fades_and_scrolls_by_100) {
     repaint();
     EXPECT_TRUE(dispatch_key(window, screen_key::next));
     repaint();
-    repaint();
     float card = content - text_width("Click to select...", 12);
     EXPECT_EQ(drive_panel_state[source_list].offset, 560 - card) << "the cross is in view";
     boxes.answers = {true};
