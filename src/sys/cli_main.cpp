@@ -70,10 +70,12 @@ void install_stop_signals() {
         std::signal(SIGTERM, SIG_DFL);
         stop_signal = signal;
         {
+            // Notified under the lock: the main loop, once woken, may end the program and with
+            // it the condition variable.
             std::lock_guard lock(loop_lock);
             loop_woken = true;
+            loop_wake.notify_one();
         }
-        loop_wake.notify_one();
         pthread_sigmask(SIG_UNBLOCK, &stops, nullptr); // the next one ends the process
     }).detach();
 }

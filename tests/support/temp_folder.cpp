@@ -5,8 +5,10 @@
 #include <fstream>
 #include <sstream>
 
-temp_folder_s::temp_folder_s() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "scoopshift-XXXXXX").string();
+temp_folder_s::temp_folder_s() : temp_folder_s(std::filesystem::temp_directory_path().string()) {}
+
+temp_folder_s::temp_folder_s(const std::string& under) {
+    std::string pattern = under + "/scoopshift-XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) {
         path = pattern;
     }

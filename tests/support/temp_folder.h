@@ -6,6 +6,7 @@
 struct temp_folder_s {
     std::string path;
     temp_folder_s();
+    explicit temp_folder_s(const std::string& under); // a fresh folder in `under` instead
     ~temp_folder_s();
     temp_folder_s(const temp_folder_s&) = delete;
     temp_folder_s& operator=(const temp_folder_s&) = delete;
