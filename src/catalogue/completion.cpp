@@ -8,7 +8,11 @@
 #include <string>
 
 #include "catalogue/conversion_plan.h"
+#include "catalogue/plan_scan.h"
+#include "catalogue/plot_format.h"
+#include "catalogue/plot_name.h"
 #include "util/log.h"
+#include "util/size_text.h"
 #include "util/ui_tasks.h"
 
 const char* const done_question =
@@ -37,6 +41,23 @@ bool still_the_planned_file(const conversion_job_s& job, std::size_t source) {
            static_cast<std::uint64_t>(now.st_ino) == job.source_identities[source].inode;
 }
 
+// Failed plots the question names one by one; the rest are counted.
+constexpr int most_failures_named = 5;
+
+std::string count_of(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// Sources and plots of a group of jobs, for the question: "3 source files of 1 PoC2 plot".
+std::string files_of(const std::vector<const conversion_job_s*>& jobs) {
+    std::size_t files = 0;
+    for (const conversion_job_s* job : jobs) {
+        files += job->source_paths.size();
+    }
+    return count_of(files, "source file", "source files") + " of " +
+           count_of(jobs.size(), "PoC2 plot", "PoC2 plots");
+}
+
 void keep(completion_s& done, const std::string& source, const std::string& why) {
     done.kept.push_back(source + ": " + why);
 }
@@ -62,6 +83,60 @@ void delete_sources_of(const conversion_job_s& job, completion_s& done) {
 }
 
 } // namespace
+
+std::string done_question_text(const conversion_plan_s& plan) {
+    std::vector<const conversion_job_s*> completed, existing, failed, unplaced;
+    std::size_t deleted_files = 0;
+    std::uint64_t deleted_bytes = 0;
+    for (const conversion_job_s& job : plan.jobs) {
+        if (job.state == job_state::completed) {
+            completed.push_back(&job);
+            deleted_files += job.source_paths.size();
+            deleted_bytes = add_saturating(deleted_bytes, plot_size(job.nonces));
+        } else if (job.state == job_state::existing) {
+            existing.push_back(&job);
+        } else {
+            failed.push_back(&job);
+        }
+    }
+    for (const conversion_job_s& job : plan.existing_jobs) {
+        existing.push_back(&job);
+    }
+    for (const conversion_job_s& job : plan.unplaced_jobs) {
+        unplaced.push_back(&job);
+    }
+    std::string text = done_question;
+    text += "\n\nYes deletes " + count_of(deleted_files, "source file", "source files") + " (" +
+            size_text(deleted_bytes, false) + "): " +
+            (completed.size() == 1
+                 ? "that of the PoC2 plot"
+                 : "those of the " + std::to_string(completed.size()) + " PoC2 plots") +
+            " this run completed.";
+    if (existing.empty() && failed.empty() && unplaced.empty()) {
+        return text;
+    }
+    text += "\nKept whatever you answer:";
+    if (!existing.empty()) {
+        text += "\n- " + files_of(existing) +
+                " already in the destination (not written by "
+                "this run, so it proves nothing about them)";
+    }
+    if (!failed.empty()) {
+        text += "\n- " + files_of(failed) + " that did not complete:";
+        for (std::size_t i = 0; i < failed.size() && i < most_failures_named; ++i) {
+            text += "\n    " + std::string(file_name_of(failed[i]->output_path)) + ": " +
+                    reason_of(*failed[i]);
+        }
+        if (failed.size() > most_failures_named) {
+            text += "\n    and " + std::to_string(failed.size() - most_failures_named) +
+                    " more, in the log";
+        }
+    }
+    if (!unplaced.empty()) {
+        text += "\n- " + files_of(unplaced) + " that fit on no destination drive";
+    }
+    return text;
+}
 
 completion_s offer_source_deletion(const conversion_plan_s& record, source_deletion choice) {
     completion_s done;
@@ -96,9 +171,10 @@ completion_s offer_source_deletion(const conversion_plan_s& record, source_delet
     // With nothing completed there is nothing that could be deleted, so nothing to ask.
     done.question_due = done.completed > 0;
     if (done.question_due) {
+        done.question = done_question_text(record);
         switch (choice) {
         case source_deletion::ask:
-            done.delete_sources = ask_yes_no(0, "Done!", "%s", done_question);
+            done.delete_sources = ask_yes_no(0, "Done!", "%s", done.question.c_str());
             break;
         case source_deletion::delete_completed:
         case source_deletion::keep_all:

@@ -19,8 +19,12 @@ enum class source_deletion {
     keep_all,         // decided before the run: no
 };
 
-// The text of the "Done!" question.
+// The first sentence of the "Done!" question; done_question_text adds what the answer changes.
 extern const char* const done_question;
+
+// The whole "Done!" question for a run's plan with its jobs' results: done_question, then how
+// many source files (and bytes) Yes deletes, then what is kept whatever the answer, and why.
+std::string done_question_text(const conversion_plan_s& plan);
 
 // What the end of a run did.
 struct completion_s {
@@ -29,6 +33,7 @@ struct completion_s {
     int existing = 0;            // jobs whose output was already there
     bool question_due = false;   // something completed, so deleting was offered (asked or decided)
     bool delete_sources = false; // the answer, asked or decided
+    std::string question;        // the "Done!" text, asked or decided (empty when not due)
     std::vector<std::string> deleted; // sources deleted, in job order
     std::vector<std::string> kept;    // every other source of the plan's jobs, "path: why"
 };

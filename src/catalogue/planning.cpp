@@ -20,6 +20,7 @@
 
 // Interface thread only.
 bool merge_adjacent = true;
+bool convert_in_place = false;
 
 namespace {
 
@@ -357,56 +358,64 @@ conversion_plan_s plan_conversion(const plan_request_s& request) {
     return plan;
 }
 
-void report_plan_shortfall(const conversion_plan_s& plan) {
+std::string plan_shortfall_text(const conversion_plan_s& plan) {
     if (plan.unplaced_jobs.empty()) {
-        return;
+        return {};
     }
-    bool nothing_else = plan.jobs.empty() && plan.existing_jobs.empty();
     if (plan.in_place) {
         std::string folders;
         for (const std::string& line : plan.no_room_folders) {
             folders += line;
         }
-        if (nothing_else) {
-            show_message(0, "Error",
-                         "There is not enough space in\n%sfor the journal of a conversion in "
-                         "place.",
-                         folders.c_str());
-        } else {
-            show_message(0, "Warning",
-                         "There is not enough space in\n%sfor the journal of a conversion in "
-                         "place; the plots there will not be converted.",
-                         folders.c_str());
-        }
-        return;
-    }
-    if (nothing_else) {
-        show_message(0, "Error",
-                     "There is not enough space on the target drive to hold all the plot data "
-                     "from the source drive.");
-        return;
+        return "There is not enough space in\n" + folders +
+               "for the journal of a conversion in place; the plots there will not be converted.";
     }
     std::string list;
     for (const conversion_job_s& job : plan.unplaced_jobs) {
         list += std::string(file_name_of(job.output_path)) + " (" +
                 size_text(plot_size(job.nonces), false) + ")\n";
     }
-    show_message(0, "Warning",
-                 "There is not enough space on the destination drives for these PoC2 plots; "
-                 "they will not be converted and their sources are kept:\n%s",
-                 list.c_str());
+    return "There is not enough space on the destination drives for these PoC2 plots; they will "
+           "not be converted and their sources are kept:\n" +
+           list;
+}
+
+void report_plan_shortfall(const conversion_plan_s& plan) {
+    if (plan.unplaced_jobs.empty()) {
+        return;
+    }
+    bool nothing_else = plan.jobs.empty() && plan.existing_jobs.empty();
+    if (!nothing_else) {
+        show_message(0, "Warning", "%s", plan_shortfall_text(plan).c_str());
+        return;
+    }
+    if (plan.in_place) {
+        std::string folders;
+        for (const std::string& line : plan.no_room_folders) {
+            folders += line;
+        }
+        show_message(0, "Error",
+                     "There is not enough space in\n%sfor the journal of a conversion in place.",
+                     folders.c_str());
+        return;
+    }
+    show_message(0, "Error",
+                 "There is not enough space on the target drive to hold all the plot data from "
+                 "the source drive.");
 }
 
 void plan_jobs() {
     plan_request_s request;
     request.sources = source_drives;
-    request.destinations = destination_drives;
-    request.merge = merge_adjacent;
+    request.in_place = convert_in_place;
+    if (!convert_in_place) {
+        request.destinations = destination_drives;
+    }
+    request.merge = merge_adjacent && !convert_in_place;
     request.most_sources_per_job = sources_per_job_within(open_file_limit(), source_drives.size());
     conversion_plan_s& plan = the_plan();
     plan = plan_conversion(request);
     for (std::size_t i = 0; i < source_drives.size() && i < plan.folder_plot_bytes.size(); ++i) {
         source_drives[i].plot_bytes = plan.folder_plot_bytes[i];
     }
-    report_plan_shortfall(plan);
 }

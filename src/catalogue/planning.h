@@ -41,14 +41,20 @@ inline constexpr std::uint64_t max_plot_nonces = (std::uint64_t{1} << 45) - 1;
 // The plan for `request`.
 conversion_plan_s plan_conversion(const plan_request_s& request);
 
+// What a plan leaves out for want of room, naming the plots (in place: the folders) and saying
+// that their sources are kept, as the Warning box says it; empty for a plan without a shortfall.
+std::string plan_shortfall_text(const conversion_plan_s& plan);
+
 // Shows what the user must know of a plan before a run: the Error box when nothing fits, the
 // Warning box naming the jobs that fit nowhere. Nothing for a plan without a shortfall.
 void report_plan_shortfall(const conversion_plan_s& plan);
 
-// The window's merge option. Interface thread only.
+// The window's options: merging, and converting every plot in its own file (then the
+// destinations are not used, and nothing merges). Interface thread only.
 extern bool merge_adjacent;
+extern bool convert_in_place;
 
-// The window's planning: makes the_plan() from source_drives, destination_drives and
-// merge_adjacent, shows each source folder's plots on its entry and reports a shortfall.
-// Interface thread only, never while a conversion runs.
+// The window's planning: makes the_plan() from source_drives, destination_drives and the
+// options, and shows each source folder's plots on its entry. Shows no box: the configuration
+// screen says what the plan leaves out. Interface thread only, never while a conversion runs.
 void plan_jobs();

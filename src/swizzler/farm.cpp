@@ -149,16 +149,30 @@ std::uint64_t farm_buffer_bytes(const memory_status_s& memory,
     return total;
 }
 
+std::uint64_t smallest_farm_budget(const std::vector<conversion_plan_s>& streams) {
+    std::uint64_t least = 0;
+    for (const conversion_plan_s& stream : streams) {
+        least = std::max(least, smallest_budget(has_merged_jobs(stream)));
+    }
+    return least * streams.size();
+}
+
 budget_change farm_budget_change(const memory_status_s& memory, const conversion_plan_s& plan,
+                                 std::uint64_t max_ram_bytes) {
+    return farm_budget_change(memory, split_into_streams(plan), max_ram_bytes);
+}
+
+budget_change farm_budget_change(const memory_status_s& memory,
+                                 const std::vector<conversion_plan_s>& streams,
                                  std::uint64_t max_ram_bytes) {
     if (max_ram_bytes == 0) {
         return budget_change::none;
     }
-    if (size_buffers(memory, plan.largest_job_bytes, max_ram_bytes, has_merged_jobs(plan)).change ==
+    bool merged = std::any_of(streams.begin(), streams.end(), has_merged_jobs);
+    if (size_buffers(memory, 0, max_ram_bytes, merged).change ==
         budget_change::lowered_to_available) {
         return budget_change::lowered_to_available;
     }
-    std::vector<conversion_plan_s> streams = split_into_streams(plan);
     if (streams.empty()) {
         return budget_change::none;
     }

@@ -65,10 +65,19 @@ std::uint64_t farm_buffer_bytes(const memory_status_s& memory,
                                 const std::vector<conversion_plan_s>& streams,
                                 std::uint64_t max_ram_bytes);
 
+// The least limit with which every stream's even share of it is workable: the streams' count
+// times the largest of their least budgets (0 for no streams).
+std::uint64_t smallest_farm_budget(const std::vector<conversion_plan_s>& streams);
+
 // How the sizing rule changed the budget `max_ram_bytes` for the plan: lowered when the limit is
 // more than the memory available, raised when a stream's share of it cannot hold the least a
 // conversion needs (what the notes beside "Using ... RAM" say).
 budget_change farm_budget_change(const memory_status_s& memory, const conversion_plan_s& plan,
+                                 std::uint64_t max_ram_bytes);
+
+// The same for a plan already split into streams.
+budget_change farm_budget_change(const memory_status_s& memory,
+                                 const std::vector<conversion_plan_s>& streams,
                                  std::uint64_t max_ram_bytes);
 
 // Splits the plan and starts one run per stream with the budget `max_ram_bytes` (0: automatic)

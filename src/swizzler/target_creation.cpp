@@ -1,5 +1,11 @@
 #include "swizzler/target_creation.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+
+#include "util/drive_identity.h"
 #include "util/log.h"
 #include "util/size_text.h"
 
@@ -7,20 +13,26 @@ namespace {
 
 constexpr int main_window = 0;
 
-bool ask_to_make_room(const std::string& path, std::uint64_t size, std::uint64_t available) {
+// `held` is what the file already holds of `size` (a leftover of an earlier run), which needs no
+// room. Several drives may run out at once: each question names its drive.
+bool ask_to_make_room(const std::string& path, std::uint64_t size, std::uint64_t held,
+                      std::uint64_t available) {
+    std::uint64_t needed = size - std::min(size, held);
     const char* missing = "Some";
-    if (size > available) {
-        missing = size_text(size - available, false);
+    if (needed > available) {
+        missing = size_text(needed - available, false);
     }
     const char* free_text = size_text(available, false);
     const char* requested = size_text(size, false);
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    std::string drive = drive_of_folder(folder.empty() ? "." : folder).name;
     return ask_yes_no(main_window, "Out of space",
                       "Not enough free space. Attempting to set file size to: %s\nThere appears "
-                      "to be only %s free on the drive for %s. %s more is needed.\nThis can "
+                      "to be only %s free on the drive %s for %s. %s more is needed.\nThis can "
                       "happen if files have been written to the drive since it was chosen, by "
                       "another program or a swap file on it.\nWould you like to retry (free up "
                       "some space first if you can)?",
-                      requested, free_text, path.c_str(), missing);
+                      requested, free_text, drive.c_str(), path.c_str(), missing);
 }
 
 } // namespace
@@ -34,6 +46,9 @@ file_handle_s create_target_file(const std::string& path, std::uint64_t size,
     if (target.fd < 0) {
         return target;
     }
+    struct stat before {};
+    std::uint64_t held =
+        fstat(target.fd, &before) == 0 ? static_cast<std::uint64_t>(before.st_blocks) * 512 : 0;
     for (;;) {
         error = 0;
         target_sizing result = size_target_file(target, size, &error);
@@ -52,7 +67,7 @@ file_handle_s create_target_file(const std::string& path, std::uint64_t size,
                          "long.");
             return target;
         }
-        if (!ask_to_make_room(path, size, available)) {
+        if (!ask_to_make_room(path, size, held, available)) {
             discard_target_file(target, path);
             why = target_failure::no_room;
             return {};

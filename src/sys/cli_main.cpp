@@ -620,10 +620,10 @@ int main(int argc, char** argv) {
         if (done.question_due && choice != source_deletion::ask) {
             const char* rule = done.delete_sources ? "--delete-sources" : "--keep-sources";
             std::string answer = std::string(done.delete_sources ? "yes (" : "no (") + rule + ")";
-            print_decided_question("Done!", done_question, answer.c_str());
+            print_decided_question("Done!", done.question.c_str(), answer.c_str());
             if (front.json) {
                 send_event(front.events,
-                           box_event({"Done!", done_question, message_box_kind::yes_no,
+                           box_event({"Done!", done.question, message_box_kind::yes_no,
                                       done.delete_sources, rule}));
             }
         }

@@ -35,6 +35,13 @@ int exit_status = 0;                           // interface thread only
 std::function<bool()> close_guard;             // interface thread only; empty: closes at once
 bool close_guard_asking = false;               // interface thread only
 
+// How long the focus may take to come back to the main window after a box is answered, at
+// most: a window manager that refuses it must not keep the program "in use" for ever.
+constexpr gint64 focus_return_us = 5 * G_USEC_PER_SEC;
+// Until when the focus is on its way back from a box or chooser the person has just closed;
+// 0 once the main window's focus has changed since. Interface thread only.
+gint64 focus_returning_until = 0;
+
 int index_of(gpointer data) {
     return GPOINTER_TO_INT(data);
 }
@@ -107,6 +114,56 @@ gboolean on_button_release(GtkWidget*, GdkEventButton* event, gpointer data) {
 gboolean on_motion(GtkWidget*, GdkEventMotion* event, gpointer data) {
     route_pointer(index_of(data), pointer_move, event->x, event->y);
     return TRUE;
+}
+
+// The wheel scrolls what lies under the pointer; each notch (or a smooth scroll's unit) is one
+// step, down and right towards the end.
+gboolean on_scroll(GtkWidget*, GdkEventScroll* event, gpointer data) {
+    double steps = 0;
+    switch (event->direction) {
+    case GDK_SCROLL_UP:
+    case GDK_SCROLL_LEFT:
+        steps = -1;
+        break;
+    case GDK_SCROLL_DOWN:
+    case GDK_SCROLL_RIGHT:
+        steps = 1;
+        break;
+    case GDK_SCROLL_SMOOTH:
+        steps = event->delta_x + event->delta_y;
+        break;
+    }
+    return steps != 0 && dispatch_wheel(index_of(data), static_cast<int>(std::floor(event->x)),
+                                        static_cast<int>(std::floor(event->y)), steps);
+}
+
+// Tab and Shift+Tab move among the screen's controls, Return and space act, Delete removes; a key
+// the screen does not take (Alt+F4, the desktop's own) goes on.
+gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer data) {
+    bool shift = (event->state & GDK_SHIFT_MASK) != 0;
+    screen_key key;
+    switch (event->keyval) {
+    case GDK_KEY_Tab:
+    case GDK_KEY_KP_Tab:
+        key = shift ? screen_key::previous : screen_key::next;
+        break;
+    case GDK_KEY_ISO_Left_Tab:
+        key = screen_key::previous;
+        break;
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+    case GDK_KEY_space:
+        key = screen_key::activate;
+        break;
+    case GDK_KEY_Delete:
+    case GDK_KEY_KP_Delete:
+    case GDK_KEY_BackSpace:
+        key = screen_key::remove;
+        break;
+    default:
+        return FALSE;
+    }
+    return dispatch_key(index_of(data), key);
 }
 
 // Folders come only from the folder chooser: a drop is taken and has no effect.
@@ -182,7 +239,37 @@ bool wake_interface_thread() {
     return id != 0;
 }
 
+// The person answered a box or closed a chooser: the focus goes back to the window it belongs
+// to, as a window manager gives it back (and without one, where nothing else would).
+void on_tracked_destroyed(GtkWidget* widget, gpointer) {
+    GtkWindow* owner = gtk_window_get_transient_for(GTK_WINDOW(widget));
+    if (gtk_window_is_active(GTK_WINDOW(widget)) && owner != nullptr) {
+        focus_returning_until = g_get_monotonic_time() + focus_return_us;
+        gtk_window_present(owner);
+    }
+}
+
+// The main window got the focus back, or the person went elsewhere: either way the focus is no
+// longer on its way.
+void on_main_active_changed(GObject*, GParamSpec*, gpointer) {
+    focus_returning_until = 0;
+}
+
 } // namespace
+
+void track_program_use(GtkWindow* window) {
+    g_signal_connect(window, "destroy", G_CALLBACK(on_tracked_destroyed), nullptr);
+}
+
+bool program_in_use() {
+    GList* windows = gtk_window_list_toplevels();
+    bool active = false;
+    for (GList* item = windows; item != nullptr; item = item->next) {
+        active = active || gtk_window_is_active(GTK_WINDOW(item->data));
+    }
+    g_list_free(windows);
+    return active || g_get_monotonic_time() < focus_returning_until;
+}
 
 bool open_display() {
     if (!gtk_init_check(nullptr, nullptr)) {
@@ -225,7 +312,8 @@ int create_main_window() {
     GtkWidget* area = gtk_drawing_area_new();
     gtk_widget_set_size_request(area, client_width, client_height);
     gtk_widget_add_events(area, GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
-                                    GDK_POINTER_MOTION_MASK);
+                                    GDK_POINTER_MOTION_MASK | GDK_SCROLL_MASK | GDK_KEY_PRESS_MASK);
+    gtk_widget_set_can_focus(area, TRUE);
     gtk_container_add(GTK_CONTAINER(overlay), area);
     gtk_container_add(GTK_CONTAINER(top), overlay);
 
@@ -237,14 +325,18 @@ int create_main_window() {
     g_signal_connect(area, "button-press-event", G_CALLBACK(on_button_press), data);
     g_signal_connect(area, "button-release-event", G_CALLBACK(on_button_release), data);
     g_signal_connect(area, "motion-notify-event", G_CALLBACK(on_motion), data);
+    g_signal_connect(area, "scroll-event", G_CALLBACK(on_scroll), data);
+    g_signal_connect(area, "key-press-event", G_CALLBACK(on_key_press), data);
     g_signal_connect(area, "drag-data-received", G_CALLBACK(on_drop_received), data);
     g_signal_connect(top, "delete-event", G_CALLBACK(on_delete), data);
     g_signal_connect(top, "destroy", G_CALLBACK(on_destroy), data);
+    g_signal_connect(top, "notify::is-active", G_CALLBACK(on_main_active_changed), nullptr);
 
     window_table[window].handle = top;
     host_windows[window] = {top, overlay, area};
     centre_on_primary_monitor(GTK_WINDOW(top));
     gtk_widget_show_all(top);
+    gtk_widget_grab_focus(area);
     return window;
 }
 

@@ -38,6 +38,15 @@ GtkOverlay* gtk_overlay_of(int window);
 // returns true. While it asks, further requests to close are ignored. Interface thread.
 void set_close_guard(std::function<bool()> may_close);
 
+// Makes a box or chooser give the focus back to its window when the person closes it, and
+// count for program_in_use meanwhile. Interface thread.
+void track_program_use(GtkWindow* dialog);
+
+// Whether the person is using the program: one of its windows has the focus, or the focus is on
+// its way back to the main window from a box or chooser the person has just closed (a box that
+// follows at once is seen by the person, who is there). Interface thread.
+bool program_in_use();
+
 // Runs the main loop until the last window is closed (status 0) or request_quit(status);
 // returns the status.
 int run_main_loop();

@@ -2,16 +2,19 @@
 // memory-limit text box (with its Enter and Escape) and the launcher's
 // progress indicator.
 //
-// The folder chooser opens on the last folder chosen in this run, selected in
-// its parent so that a neighbouring drive is one click away; on the first
-// opening it shows the user's removable-media folder (/media/$USER, or
-// /run/media/$USER on some distributions), else the home folder. The launcher
+// The folder chooser opens on the last folder chosen with its title in this
+// run (a source chooser on the last source, a destination chooser on the last
+// destination, never on a source), selected in its parent so that a
+// neighbouring drive is one click away; on the first opening of each it shows
+// the user's removable-media folder (/media/$USER, or /run/media/$USER on some
+// distributions), else the home folder. The launcher
 // progress is the Unity LauncherEntry signal that KDE Plasma and the GNOME and
 // Ubuntu docks read; desktops without a listener simply ignore it.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "sys/gtk_dialogs.h"
@@ -25,7 +28,8 @@ namespace {
 constexpr const char* launcher_app_uri = "application://scoopshift.desktop";
 constexpr const char* launcher_object_path = "/com/canonical/unity/launcherentry/scoopshift";
 
-std::string last_chosen_folder; // interface thread only; empty until a folder was chosen
+// The last folder chosen under each chooser title. Interface thread only.
+std::map<std::string, std::string> last_chosen_folders;
 
 gboolean on_repaint_tick(gpointer data) {
     invalidate_window(GPOINTER_TO_INT(data));
@@ -41,7 +45,7 @@ bool is_folder(const std::string& path) {
     return !path.empty() && g_file_test(path.c_str(), G_FILE_TEST_IS_DIR);
 }
 
-void preselect_folder(GtkFileChooser* chooser) {
+void preselect_folder(GtkFileChooser* chooser, const std::string& last_chosen_folder) {
     if (is_folder(last_chosen_folder)) {
         gtk_file_chooser_set_filename(chooser, last_chosen_folder.c_str());
         return;
@@ -64,7 +68,8 @@ std::optional<std::string> choose_folder(int window, const char* title) {
     gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
     gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
-    preselect_folder(GTK_FILE_CHOOSER(dialog));
+    preselect_folder(GTK_FILE_CHOOSER(dialog), last_chosen_folders[title]);
+    track_program_use(GTK_WINDOW(dialog));
 
     // Held so that closing the main window while the chooser is open cannot free it under us.
     g_object_ref(dialog);
@@ -72,7 +77,7 @@ std::optional<std::string> choose_folder(int window, const char* title) {
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         if (gchar* path = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
             chosen = path;
-            last_chosen_folder = path;
+            last_chosen_folders[title] = path;
             g_free(path);
         }
     }
@@ -176,10 +181,16 @@ void create_text_box(int window, child_control_s& control) {
     gtk_widget_grab_focus(entry);
 }
 
-void destroy_text_box(int, child_control_s& control) {
+void destroy_text_box(int window, child_control_s& control) {
     if (control.handle != nullptr) {
         gtk_widget_destroy(GTK_WIDGET(control.handle));
         control.handle = nullptr;
+    }
+    // The keys go back to the screen.
+    if (GtkOverlay* overlay = gtk_overlay_of(window)) {
+        if (GtkWidget* area = gtk_bin_get_child(GTK_BIN(overlay))) {
+            gtk_widget_grab_focus(area);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "swizzler/farm.h"
 #include "sys/gtk_host.h"
@@ -26,10 +27,20 @@ bool may_close_main_window() {
     if (!conversion_running()) {
         return true;
     }
+    // One plot is being converted on each set of drives whose work has not ended.
+    const farm_s& farm = the_farm();
+    int converting = static_cast<int>(farm.streams.size()) - farm.streams_ended;
+    std::string unfinished =
+        converting > 1
+            ? "The " + std::to_string(converting) +
+                  " plots being converted stay unfinished under their temporary names ending in"
+            : std::string("The plot being converted stays unfinished under its temporary name "
+                          "ending in");
+    // No, the answer that keeps the run going, is the default (Return).
     if (!ask_yes_no(current_window, "Stop conversion?",
-                    "A conversion is still running. Stop it and close Scoopshift?\n\nThe plot "
-                    "being converted stays unfinished under its temporary name ending in "
-                    "\".swizzling\"; converted plots and all source files are kept.")) {
+                    "A conversion is still running. Stop it and close Scoopshift?\n\n%s "
+                    "\".swizzling\"; converted plots and all source files are kept.",
+                    unfinished.c_str())) {
         return false;
     }
     log_message("Stopped by the user: the window was closed during the conversion; every "

@@ -421,12 +421,26 @@ void pop_clip(int window) {
     }
 }
 
+void draw_focus_ring(int window, int x, int y, int w, int h) {
+    window_record_s& record = window_table[window];
+    std::uint32_t fill = record.fill_color;
+    record.fill_color = 0;
+    record.line_color = 0xff0078d7;
+    draw_rect(window, static_cast<float>(x - 2), static_cast<float>(y - 2),
+              static_cast<float>(w + 4), static_cast<float>(h + 4));
+    record.fill_color = fill;
+}
+
 void draw_button(int window, std::string_view label, bool enabled, int x, int y, int w, int h,
                  std::function<void()> action, float font_size) {
     window_record_s& record = window_table[window];
-    bool hovered = false;
+    region_look_s look;
     if (enabled) {
-        hovered = add_click_region(window, x, y, w, h, std::move(action));
+        look = add_focusable_region(window, x, y, w, h, std::move(action));
+    }
+    bool hovered = look.hovered;
+    if (look.focused) {
+        draw_focus_ring(window, x, y, w, h);
     }
     record.fill_color = enabled ? (hovered ? 0xffe5f1fb : 0xffe1e1e1) : 0xffcccccc;
     record.line_color = hovered ? 0xff0078d7 : 0xffadadad;

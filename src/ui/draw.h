@@ -82,8 +82,13 @@ void push_clip_rect(int window, int x, int y, int w, int h);
 // unclipped, whatever clip was in force before the push.
 void pop_clip(int window);
 
-// A push button: enabled, it registers its rectangle with the action and is drawn highlighted
-// while the pointer is over it; disabled, it is greyed, registers nothing and never hovers.
+// The keyboard focus around the rectangle (x, y, w, h): a thin blue frame two pixels outside it.
+// Leaves the line colour set.
+void draw_focus_ring(int window, int x, int y, int w, int h);
+
+// A push button: enabled, it registers its rectangle with the action (the keyboard reaches it
+// too, and then it shows its focus ring) and is drawn highlighted while the pointer is over it;
+// disabled, it is greyed, registers nothing and never hovers.
 // The label is centred in font size `font_size`. The button's colours stay set afterwards.
 void draw_button(int window, std::string_view label, bool enabled, int x, int y, int w, int h,
                  std::function<void()> action, float font_size);

@@ -4,11 +4,12 @@
 // Each chosen folder is a card with its path and one detail line (the size of
 // the plots found, blank until planning has scanned the folder; or the free
 // space); after the last one a "Click to select..." card opens the folder
-// chooser, so a list takes as many folders as a person likes. Clicking a
-// folder's card removes it. Cards wider than the strip scroll sideways with
-// two arrows and white fades at the cut edges.
-// Only the first 256 entries of a list can be removed by clicking.
-// Interface thread only.
+// chooser, so a list takes as many folders as a person likes. A card lights
+// up under the pointer or the keyboard's focus, shows its whole path beside
+// the panel's label and a small cross that removes the folder once the person
+// has said yes (a stray click removes nothing). Cards wider than the strip
+// scroll sideways with two arrows, the mouse wheel or the keyboard's focus,
+// with white fades at the cut edges. Interface thread only.
 #pragma once
 
 #include <string_view>
@@ -26,3 +27,7 @@ extern drive_panel_state_s drive_panel_state[2];
 // Draws the panel of list `list` (source_list or destination_list) with its label at y = `y`
 // into the current window and registers its click regions.
 void drive_panel(std::string_view label, int list, int y);
+
+// A panel that is not used with the options chosen: its label greyed, and a note in place of
+// its cards. Registers nothing.
+void disabled_drive_panel(std::string_view label, int y, std::string_view note);

@@ -31,8 +31,22 @@ float fraction_of(std::uint64_t part, std::uint64_t total) {
     return total == 0 ? 0.0f : static_cast<float>(part) / static_cast<float>(total);
 }
 
-void rate_text(char (&buffer)[32], float rate) {
-    format_size(sizeof buffer, buffer, static_cast<std::uint64_t>(rate), false, "/s");
+// Blank until a rate has been measured: "0.0 KB/s" at the start would say the drive stands.
+void rate_text(char (&buffer)[32], float rate, const rate_history_s& history) {
+    buffer[0] = '\0';
+    if (history.samples.size() >= 2) {
+        format_size(sizeof buffer, buffer, static_cast<std::uint64_t>(rate), false, "/s");
+    }
+}
+
+// A duration as the time line gives it: seconds under a minute, where "0 minutes" would say
+// nothing is left.
+std::string time_text(double seconds) {
+    if (seconds >= 0 && seconds < 60) {
+        int whole = static_cast<int>(seconds);
+        return std::to_string(whole) + (whole == 1 ? " second" : " seconds");
+    }
+    return duration_text(seconds);
 }
 
 constexpr float path_right = 524; // the panels' right edge
@@ -227,7 +241,7 @@ void progress_screen() {
     int next = draw_stat(534, 50, "Swizzled", size_text(read, false));
     draw_stat(534, next, "Remaining", size_text(total > read ? total - read : 0, false));
     char read_rate_text[32];
-    rate_text(read_rate_text, read_rate);
+    rate_text(read_rate_text, read_rate, read_rate_history);
     draw_progress_panel(24, 50, 500, 160, read_rate_text, read_rate > 0, fraction_of(read, total),
                         read_rate_history, read_colors);
     draw_path(window, "Read", run_values.source_text, 22);
@@ -237,7 +251,7 @@ void progress_screen() {
                                        static_cast<double>(this_run_written));
     draw_stat(534, 272, "Written", size_text(written, false));
     char write_rate_text[32];
-    rate_text(write_rate_text, write_rate);
+    rate_text(write_rate_text, write_rate, write_rate_history);
     float written_fraction = fraction_of(written, total);
     set_taskbar_progress(written_fraction);
     draw_progress_panel(24, 272, 500, 160, write_rate_text, write_rate > 0, written_fraction,
@@ -249,9 +263,8 @@ void progress_screen() {
         double remaining =
             static_cast<double>(total - written) / (static_cast<double>(this_run_written) / t);
         char line[128];
-        const char* elapsed = duration_text(t);
-        std::snprintf(line, sizeof line, "Elapsed time: %s, Estimated remaining: %s", elapsed,
-                      duration_text(remaining));
+        std::snprintf(line, sizeof line, "Elapsed time: %s, Estimated remaining: %s",
+                      time_text(t).c_str(), time_text(remaining).c_str());
         set_font(window, font_family, 9);
         screen.fill_color = grey;
         draw_text(window, line, 24, 462);

@@ -21,7 +21,15 @@ struct click_region_s {
     int y = 0;
     int width = 0;
     int height = 0;
-    std::function<void()> action; // empty: a free entry
+    std::function<void()> action;    // empty: a free entry
+    int focus_order = -1;            // its place in the Tab order of this paint; -1: not focusable
+    std::function<void()> on_delete; // the Delete key while it has the focus; empty: nothing
+};
+
+// A rectangle that the mouse wheel scrolls: steps > 0 towards the end (down or right).
+struct wheel_region_s {
+    int x = 0, y = 0, width = 0, height = 0;
+    std::function<void(double steps)> scroll;
 };
 
 // A native text box over the window (the memory-limit entry).
@@ -57,6 +65,13 @@ struct window_record_s {
     std::array<click_region_s, max_click_regions> click_regions;
     int pressed_region = -1;
     int hover_region = -1;
+    // The keyboard: which focusable region has the focus (its place in the Tab order, kept
+    // across paints; -1: none), how many the last paint registered, and whether a key has been
+    // used, after which the focused region shows its focus ring.
+    int focus_order = -1;
+    int focusable_count = 0;
+    bool focus_visible = false;
+    std::vector<wheel_region_s> wheel_regions; // rebuilt by every paint
 };
 
 extern window_record_s window_table[window_table_size];

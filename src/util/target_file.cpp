@@ -2,6 +2,7 @@
 #include "util/target_file.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 #include "util/log.h"
 
@@ -124,6 +127,27 @@ file_handle_s open_existing_locked(const std::string& path, target_failure* fail
     return {};
 }
 
+namespace {
+
+// The ranges of the file that hold no blocks (none where the file system cannot tell).
+std::vector<std::pair<off_t, off_t>> holes_of(int fd, off_t size) {
+    std::vector<std::pair<off_t, off_t>> holes;
+    off_t at = 0;
+    while (at < size) {
+        off_t hole = lseek(fd, at, SEEK_HOLE);
+        if (hole < 0 || hole >= size) {
+            break;
+        }
+        off_t data = lseek(fd, hole, SEEK_DATA);
+        off_t end = data < 0 || data > size ? size : data;
+        holes.emplace_back(hole, end - hole);
+        at = end;
+    }
+    return holes;
+}
+
+} // namespace
+
 target_sizing size_target_file(const file_handle_s& target, std::uint64_t size, int* error) {
     int result;
     do {
@@ -133,6 +157,9 @@ target_sizing size_target_file(const file_handle_s& target, std::uint64_t size, 
         *error = errno;
         return target_sizing::failed;
     }
+    // Some file systems (ext4) keep the blocks a reservation took before it ran out of room:
+    // they are given back, or the free space the question shows would be that much too low.
+    std::vector<std::pair<off_t, off_t>> holes = holes_of(target.fd, static_cast<off_t>(size));
     do {
         result = fallocate(target.fd, 0, 0, static_cast<off_t>(size));
     } while (result != 0 && errno == EINTR);
@@ -140,8 +167,16 @@ target_sizing size_target_file(const file_handle_s& target, std::uint64_t size, 
         return target_sizing::reserved;
     }
     *error = errno;
-    return errno == EOPNOTSUPP || errno == ENOSYS ? target_sizing::extended_only
-                                                  : target_sizing::failed;
+    if (*error == EOPNOTSUPP || *error == ENOSYS) {
+        return target_sizing::extended_only;
+    }
+    for (const auto& [offset, length] : holes) {
+        // Only ranges that held nothing before: what an earlier run wrote stays.
+        if (fallocate(target.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length) != 0) {
+            break; // the file system cannot punch: nothing more to give back
+        }
+    }
+    return target_sizing::failed;
 }
 
 std::uint64_t target_free_bytes(const std::string& path) {

@@ -43,7 +43,8 @@ enum class target_sizing {
 };
 
 // Sets the length of an open target to exactly `size` and reserves its blocks where the file
-// system can.
+// system can. A reservation that fails gives back the blocks it took (the file keeps what it
+// held before), so that the free space reads true afterwards.
 target_sizing size_target_file(const file_handle_s& target, std::uint64_t size, int* error);
 
 // Bytes available to this user on the volume of path's folder; 0, logged, when unknown.

@@ -33,6 +33,7 @@ class completion_test : public catalogue_test {
             job.source_paths.push_back(source.path + "/" + n);
         }
         job.output_path = destination.path + "/out" + std::to_string(record.jobs.size());
+        job.nonces = 8 * names.size();
         job.state = job_state::completed;
         record.jobs.push_back(std::move(job));
     }
@@ -56,8 +57,11 @@ TEST_F(completion_test, yes_deletes_every_source_in_job_order_then_quits) {
     offer_source_deletion(record);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, "Done!");
+    // The first sentence as it always was, then what Yes deletes.
     EXPECT_EQ(boxes.shown[0].text,
-              "Swizzling has completed. Would you like the source files to be deleted for you?");
+              "Swizzling has completed. Would you like the source files to be deleted for you?\n\n"
+              "Yes deletes 5 source files (10.5 MB): those of the 3 PoC2 plots this run "
+              "completed.");
     EXPECT_EQ(boxes.shown[0].kind, message_box_kind::yes_no);
     strings expected;
     for (auto n : {"1_0_10_10", "1_10_5_5", "1_15_5_5", "2_0_8_8", "3_0_8_8"}) {
@@ -91,6 +95,15 @@ TEST_F(completion_test, sources_of_jobs_that_did_not_complete_survive_yes) {
               std::string::npos);
     EXPECT_EQ(warning.find(record.jobs[1].output_path), std::string::npos);
     EXPECT_NE(warning.find("kept"), std::string::npos);
+
+    // "Done!" says what Yes deletes, and what it keeps whatever the answer, and why.
+    const std::string& done = boxes.shown[1].text;
+    EXPECT_NE(done.find("Yes deletes 1 source file (2.1 MB): that of the PoC2 plot this run "
+                        "completed.\nKept whatever you answer:\n- 4 source files of 2 PoC2 plots "
+                        "that did not complete:\n    out0: a source could not be read\n    "
+                        "out2: it was not converted"),
+              std::string::npos)
+        << done;
 
     EXPECT_TRUE(exists("1_0_10_10") && exists("1_10_5_5") && exists("1_15_5_5"));
     EXPECT_TRUE(exists("3_0_8_8"));

@@ -72,6 +72,7 @@ TEST_F(farm_planning_test, jobs_go_only_where_they_fit_and_those_that_fit_nowher
     EXPECT_EQ(names_of(plan.unplaced_jobs), (strings{"2_0_20"}));
     EXPECT_EQ(names_of(plan.existing_jobs), (strings{"3_0_4"}));
     EXPECT_EQ(plan.existing_jobs[0].output_path, other_destination.path + "/3_0_4");
+    report_plan_shortfall(plan);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, "Warning");
     EXPECT_NE(boxes.shown[0].text.find("2_0_20"), std::string::npos) << boxes.shown[0].text;

@@ -86,6 +86,8 @@ TEST_F(catalogue_test, free_space_must_hold_every_plot) {
 
     destination_drives[0].free_bytes = plot_size(16) - 1;
     plan_jobs();
+    EXPECT_TRUE(boxes.shown.empty()) << "the window's planning shows no box";
+    report_plan_shortfall(the_plan());
     EXPECT_TRUE(the_plan().jobs.empty());
     EXPECT_EQ(the_plan().bytes_total, 0u);
     EXPECT_EQ(the_plan().plot_count, 2) << "the counted plots stay";
@@ -173,6 +175,7 @@ TEST_F(catalogue_test, outputs_already_there_are_set_aside_and_need_no_room) {
     EXPECT_EQ(output_names(record), (strings{"2_0_8"}));
     ASSERT_EQ(record.unplaced_jobs.size(), 1u);
     EXPECT_EQ(record.unplaced_jobs[0].nonces, 16u);
+    report_plan_shortfall(record);
     ASSERT_FALSE(boxes.shown.empty());
     EXPECT_EQ(boxes.shown.back().title, "Warning");
     EXPECT_NE(boxes.shown.back().text.find("3_0_16"), std::string::npos) << boxes.shown.back().text;

@@ -9,7 +9,9 @@
 #include <fstream>
 
 #include "engine_fixture.h"
+#include "support/loop_volume.h"
 #include "support/small_volume.h"
+#include "util/drive_identity.h"
 #include "util/memory_status.h"
 #include "util/size_text.h"
 
@@ -299,8 +301,9 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
         expected.push_back(
             "Out of space: Not enough free space. Attempting to set file size to: 6.3 MB\nThere "
             "appears to be only " +
-            std::string(size_text(available, false)) + " free on the drive for " + output +
-            ".swizzling. " + size_text(plot_size(24) - available, false) +
+            std::string(size_text(available, false)) + " free on the drive " +
+            drive_of_folder(volume.path + "/").name + " for " + output + ".swizzling. " +
+            size_text(plot_size(24) - available, false) +
             " more is needed.\nThis can happen if files have been written to the drive since it "
             "was chosen, by another program or a swap file on it.\nWould you like to retry (free "
             "up some space first if you can)?");
@@ -320,6 +323,34 @@ TEST_F(fault_test, out_of_space_asks_again_with_fresh_numbers_and_no_leaves_noth
     EXPECT_EQ(record.plan.jobs[0].state, job_state::failed);
     EXPECT_EQ(check_poc2_file(fine, {next}), "");
     EXPECT_EQ(completions, 1);
+}
+
+// ext4 keeps the blocks of a reservation that ran out of room unless they are given back: the
+// question then said "only 0.0 KB free".
+TEST_F(fault_test, on_ext4_a_reservation_that_ran_out_of_room_gives_its_blocks_back) {
+    loop_volume_s volume("/dev/shm", folder.path + "/ext4", 6u << 20, 4096, "ext4");
+    if (volume.path.empty()) {
+        GTEST_SKIP() << "no ext4 drive: " << volume.why_not;
+    }
+    auto free_now = [&] {
+        struct statvfs space {};
+        statvfs(volume.path.c_str(), &space);
+        return static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
+    };
+    std::string output = add_job({{1, 0, 24}}, volume.path); // 6 MiB never fits
+    std::uint64_t before = free_now(), asked = 0;
+    std::string text;
+    set_message_box_handler([&](int, const char*, const char* question, message_box_kind) {
+        asked = free_now();
+        text = question;
+        return false;
+    });
+    run(0);
+    EXPECT_GE(asked + 65536, before) << "the failed reservation kept its blocks";
+    EXPECT_NE(text.find(std::string("only ") + size_text(asked, false) + " free"),
+              std::string::npos)
+        << text;
+    EXPECT_FALSE(file_exists(output + ".swizzling"));
 }
 
 // With verification on, an output is read back against its sources before its final name: a

@@ -14,6 +14,8 @@ void reset_program_state() {
     source_drives.clear();
     destination_drives.clear();
     merge_adjacent = true;
+    convert_in_place = false;
+    verify_before_deleting = false;
     max_ram_bytes = 0;
     ram_text[0] = '\0';
     drive_panel_state[0] = drive_panel_state_s{};

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -250,13 +251,34 @@ class end_to_end_test : public ::testing::Test {
         ASSERT_EQ(at(*shot, 490, 420), button_enabled) << "no plan to start";
     }
 
-    // Starts the run and answers "Done!" with Yes; the program must end with 0.
+    // Starts the run and answers "Done!" with Yes (Alt+Y: Return is No); the program must end
+    // with 0.
     void run_to_the_end() {
         ASSERT_TRUE(click(550, 436));
         unsigned long done = find_window(session, "Done!", 600);
         ASSERT_NE(done, 0u) << "the run never ended";
         ASSERT_TRUE(press_keys(session, done, "alt+y"));
         EXPECT_EQ(wait_for_exit(program, patience), 0);
+    }
+
+    // Answers every box with Return (No to a question) until "Done!" comes; its window, or 0
+    // when it never came. The titles answered, in order, go to `answered`.
+    unsigned long answer_until_done(std::vector<std::string>& answered, const std::string& shot) {
+        auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < std::chrono::seconds(120)) {
+            if (unsigned long done = find_window(session, "Done!", 0)) {
+                take_screenshot(session, std::string(SCREENSHOT_FOLDER) + "/" + shot + "_done.png");
+                return done;
+            }
+            for (const char* title : {"Error", "Out of space", "Warning"}) {
+                if (unsigned long box = find_window(session, title, 0)) {
+                    answered.push_back(title);
+                    press_keys(session, box, "Return");
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return 0;
     }
 
     // Writes the merged plots and the single one into the plots' folder; their paths.
@@ -569,6 +591,205 @@ TEST_F(end_to_end_test, enter_keeps_the_typed_limit_and_escape_leaves_it_unchang
     std::string used = std::string("limiting use to ") + size_text(typed_limit_bytes, true) + "\n";
     EXPECT_NE(log.find(used), std::string::npos) << log;
     EXPECT_EQ(check_poc2_file(destination + "/3_0_16", {plot}), "");
+}
+
+// An evening with three source drives and two destinations: the folders chosen with the
+// keyboard and read with the wheel, one plot cut short, a destination filled by another
+// program, the window closed mid-run and the run taken up again, "Done!" answered with Return
+// (nothing is deleted), then with Yes. Screenshots of each step: end_to_end_evening_*.png.
+TEST_F(end_to_end_test, an_evening_of_a_farmer_with_three_drives_and_two_destinations) {
+    small_volume_s first(folder.path + "/first-source-drive", "8m");
+    small_volume_s second(folder.path + "/second-source-drive", "8m");
+    small_volume_s one(folder.path + "/first-destination", "16m");
+    small_volume_s two(folder.path + "/second-destination", "12m");
+    if (!first.mounted || !second.mounted || !one.mounted || !two.mounted) {
+        GTEST_SKIP() << "drives of their own need root and tmpfs";
+    }
+    // The third source is slow, so that the first run is still going when the window closes.
+    plots_folder = folder.path + "/store";
+    ASSERT_EQ(mkdir(plots_folder.c_str(), 0755), 0);
+    fault_volume_s third(plots_folder, folder.path + "/third-source-drive",
+                         {"--read-delay-ms", "5"});
+    if (!third.why_not.empty()) {
+        GTEST_SKIP() << "no slow drive: " << third.why_not;
+    }
+    // A plot cut short comes first in its stream; the good one after it must not wait.
+    std::string bad = write_poc1_plot(first.path, {1, 0, 8});
+    ASSERT_EQ(truncate(bad.c_str(), 262144 * 5), 0);
+    const plot_spec_s good = {2, 0, 8}, slow = {4, 0, 16};
+    const std::vector<plot_spec_s> merged = {{3, 0, 8}, {3, 8, 8}};
+    std::string good_source = write_poc1_plot(first.path, good);
+    std::string slow_source = write_poc1_plot(plots_folder, slow);
+    std::vector<std::string> merged_sources = {write_poc1_plot(second.path, merged[0]),
+                                               write_poc1_plot(second.path, merged[1])};
+    std::string shots = std::string(SCREENSHOT_FOLDER) + "/end_to_end_evening_";
+    std::string filler = two.path + "/another-program";
+
+    // Run 1: every folder chosen with Tab and Return, the strip read back with the wheel.
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(set_focus(session, window));
+    ASSERT_TRUE(press_keys(session, window, "Tab"));
+    for (const std::string* path : {&first.path, &second.path, &third.path, &one.path, &two.path}) {
+        bool source = path != &one.path && path != &two.path;
+        // Tab to the source panel's add card first, then on to the destination panel's.
+        ASSERT_TRUE(press_keys(session, window, path == &one.path ? "Tab Return" : "Return"));
+        ASSERT_NO_FATAL_FAILURE(
+            choose_in_chooser(source ? "Path to source" : "Path to destination", *path));
+    }
+    // The strip of three sources overflows and ends scrolled to its add card: the left arrow
+    // shows; notches of the wheel back and the first card is whole again.
+    auto left_arrow = [&](const screenshot_s& shot) {
+        int ink = 0;
+        for (int y = 154; y < 218; ++y) {
+            for (int x = 0; x < 32; ++x) {
+                ink += at(shot, x, y) != white;
+            }
+        }
+        return ink > 20;
+    };
+    move_pointer(session, client.x + 300, client.y + 180);
+    ASSERT_TRUE(screenshot_when("evening_1_chosen", left_arrow));
+    ASSERT_TRUE(run_in_session(session, "xdotool click --repeat 12 --delay 30 4").status == 0);
+    std::optional<screenshot_s> shot =
+        screenshot_when("evening_1_wheel", [&](const screenshot_s& s) { return !left_arrow(s); });
+    ASSERT_TRUE(shot);
+    EXPECT_FALSE(left_arrow(*shot)) << "the wheel did not scroll the strip";
+    ASSERT_NO_FATAL_FAILURE(set_memory_limit(typed_limit));
+    std::ofstream(filler) << std::string(10 << 20, 'f'); // another program fills a destination
+    move_pointer(session, 0, 0);
+    ASSERT_TRUE(screenshot_when("evening_1_plan", [&](const screenshot_s& s) {
+        return at(s, 490, 420) == button_enabled;
+    }));
+    ASSERT_TRUE(click(550, 436));
+
+    // The bad plot's box stays open while its drive goes on to the next plot.
+    unsigned long error = find_window(session, "Error", patience);
+    ASSERT_NE(error, 0u);
+    std::string good_output = one.path + "/2_0_8";
+    for (int i = 0; i < 200 && !fs::exists(good_output); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(fs::exists(good_output)) << "the drive waited for the box to be answered";
+    EXPECT_EQ(find_window(session, "Error", 0), error);
+    take_screenshot(session, shots + "1_error.png");
+    ASSERT_TRUE(press_keys(session, error, "Return"));
+    // The second destination has no room: Return gives that plot up, nothing else.
+    unsigned long full = find_window(session, "Out of space", patience);
+    ASSERT_NE(full, 0u);
+    take_screenshot(session, shots + "1_out_of_space.png");
+    ASSERT_TRUE(press_keys(session, full, "Return"));
+
+    // Closing mid-run asks; Return keeps the run going, Yes ends it.
+    for (const char* keys : {"Return", "alt+y"}) {
+        ASSERT_TRUE(close_window(session, window));
+        unsigned long stop = find_window(session, "Stop conversion?", patience);
+        ASSERT_NE(stop, 0u) << "the run ended before the window closed: the drive is too fast";
+        take_screenshot(session, shots + "1_stop.png");
+        ASSERT_TRUE(press_keys(session, stop, keys));
+        for (int i = 0; i < 100 && find_window(session, "Stop conversion?", 0) == stop; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    EXPECT_EQ(wait_for_exit(program, patience), 0);
+    EXPECT_TRUE(fs::exists(one.path + "/4_0_16.swizzling")) << "the slow plot was under way";
+
+    // Run 2, the slow drive quick again and the room made: the rest converts, and "Done!"
+    // answered with Return deletes nothing.
+    ASSERT_TRUE(set_fault_cues(third, "read_delay_ms=0"));
+    std::remove(filler.c_str());
+    auto run_again = [&](const std::string& shot) {
+        ASSERT_NO_FATAL_FAILURE(start());
+        int x = 0;
+        for (const std::string* source : {&first.path, &second.path, &third.path}) {
+            x = add_folder(154, 0, "Path to source", *source);
+            ASSERT_GT(x, 0);
+        }
+        x = add_folder(244, 0, "Path to destination", one.path);
+        ASSERT_GT(add_folder(244, x, "Path to destination", two.path), x);
+        ASSERT_TRUE(click(550, 436));
+        std::vector<std::string> answered;
+        unsigned long done = answer_until_done(answered, shot);
+        ASSERT_NE(done, 0u) << read_text_file(folder.path + "/log_swizzle.txt");
+        EXPECT_EQ(answered, (std::vector<std::string>{"Error", "Warning"})) << "the bad plot";
+        ASSERT_TRUE(press_keys(session, done, shot.back() == '2' ? "Return" : "alt+y"));
+        EXPECT_EQ(wait_for_exit(program, patience), 1) << "the bad plot was not converted";
+    };
+    ASSERT_NO_FATAL_FAILURE(run_again("end_to_end_evening_2"));
+    for (const std::string& path : {bad, good_source, slow_source, merged_sources[0]}) {
+        EXPECT_TRUE(fs::exists(path)) << path << ": Return on \"Done!\" deletes nothing";
+    }
+
+    // Run 3, a plot made meanwhile: Yes deletes the sources of this run's plots, and only those.
+    const plot_spec_s late = {7, 0, 8};
+    std::string late_source = write_poc1_plot(second.path, late);
+    ASSERT_NO_FATAL_FAILURE(run_again("end_to_end_evening_3"));
+    auto output = [&](const std::string& name) {
+        return fs::exists(one.path + "/" + name) ? one.path + "/" + name : two.path + "/" + name;
+    };
+    EXPECT_EQ(check_poc2_file(output("2_0_8"), {good}), "");
+    EXPECT_EQ(check_poc2_file(output("4_0_16"), {slow}), "");
+    EXPECT_EQ(check_poc2_file(output("3_0_16"), merged), "");
+    EXPECT_EQ(check_poc2_file(output("7_0_8"), {late}), "");
+    EXPECT_FALSE(fs::exists(output("1_0_8")));
+    EXPECT_FALSE(fs::exists(late_source)) << "converted by the last run";
+    for (const std::string& path :
+         {bad, good_source, slow_source, merged_sources[0], merged_sources[1]}) {
+        EXPECT_TRUE(fs::exists(path)) << path << ": its output was not the last run's";
+    }
+}
+
+// The two options of the configuration screen, each started from the window: a plot converted
+// in place, then a folder converted with every output checked before its name.
+TEST_F(end_to_end_test, in_place_and_check_before_deleting_convert_from_the_window) {
+    const plot_spec_s plot = {6, 0, 24};
+    std::string path = write_poc1_plot(source, plot);
+    ASSERT_NE(path, "");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(click(60, 190));
+    ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to source", source));
+    ASSERT_TRUE(click(300, 396)); // Convert in place
+    move_pointer(session, 0, 0);
+    ASSERT_TRUE(screenshot_when("in_place", [&](const screenshot_s& s) {
+        return at(s, 26, 386) == accent_blue && at(s, 490, 420) == button_enabled;
+    }));
+    ASSERT_TRUE(click(550, 436));
+    EXPECT_EQ(wait_for_exit(program, 120), 0) << "in place asks nothing at the end";
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(check_poc2_file(source + "/6_0_24", {plot}), "");
+
+    // The converted plot is a PoC2 plot now; a fresh one is converted with the check.
+    std::remove((source + "/6_0_24").c_str());
+    ASSERT_NE(write_poc1_plot(source, plot), "");
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_NO_FATAL_FAILURE(choose_both_folders());
+    ASSERT_TRUE(click(300, 364)); // Check before deleting
+    move_pointer(session, 0, 0);
+    ASSERT_TRUE(screenshot_when("check_before_deleting", [&](const screenshot_s& s) {
+        return at(s, 26, 354) == accent_blue && at(s, 490, 420) == button_enabled;
+    }));
+    ASSERT_NO_FATAL_FAILURE(run_to_the_end());
+    EXPECT_EQ(check_poc2_file(destination + "/6_0_24", {plot}), "");
+    EXPECT_FALSE(fs::exists(path));
+    std::string log = read_text_file(folder.path + "/log_swizzle.txt");
+    EXPECT_NE(log.find("Verified " + destination + "/6_0_24.swizzling\n"), std::string::npos)
+        << log;
+}
+
+// A double click on "Click to select...": the chooser takes the first click, and the second
+// lands on the card just added under the pointer. It removes nothing.
+TEST_F(end_to_end_test, a_double_click_on_the_add_card_keeps_the_folder_chosen) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    ASSERT_TRUE(click(60, 190));
+    ASSERT_NO_FATAL_FAILURE(choose_in_chooser("Path to source", source));
+    ASSERT_TRUE(run_in_session(session, "xdotool click --repeat 2 --delay 80 1").status == 0);
+    move_pointer(session, 0, 0);
+    std::optional<screenshot_s> shot = screenshot_when(
+        "double_click", [&](const screenshot_s& s) { return add_card_x(s, 154) > 40; });
+    ASSERT_TRUE(shot);
+    EXPECT_GT(add_card_x(*shot, 154), 40) << "the folder's card is gone";
+    EXPECT_EQ(find_window(session, "Remove folder?", 0), 0u);
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(program, patience), 0);
 }
 
 } // namespace

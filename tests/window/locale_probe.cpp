@@ -14,7 +14,7 @@ int main() {
         return 2;
     }
     std::printf("%s|%0.1f%%|%llu|%llu\n", size_text(10485760000ull, false), 25.0,
-                static_cast<unsigned long long>(ram_limit_from_text("1,5")),
-                static_cast<unsigned long long>(ram_limit_from_text("1.5")));
+                static_cast<unsigned long long>(read_ram_text("1,5").bytes),
+                static_cast<unsigned long long>(read_ram_text("1.5").bytes));
     end_process(0); // as the program ends: GTK's connections are not torn down
 }

@@ -16,6 +16,12 @@
 //   (240, 180, 160, 100) "folder": the folder chooser "Path to source": "folder <path>" or
 //                        "folder none"
 //   (440, 180, 160, 100) "progress": launcher progress 0.25, then "progress sent"
+//   (40, 440, 160, 36)   "error": a worker shows an "Error" box, prints "error shown" as soon
+//                        as show_message returns, then asks as "ask" does
+//   (240, 440, 160, 36)  "two questions": two workers ask at once, as two drives out of space
+//                        do; each answer is printed as ask_from_worker prints it
+//   (440, 440, 160, 36)  "destination": the folder chooser "Path to destination", printed as
+//                        "destination <path>" or "destination none"
 // Below them a black bar (440.5, 370.5, 159, 60), whose sides lie on half pixels: at scale 1 they
 // are grey, at scale 2 each falls between two device pixels and is sharp; and a line of text.
 // A repaint timer of 100 ms keeps frames coming, so that a blocked interface thread shows.
@@ -43,9 +49,14 @@ void report(const char* line) {
     std::fflush(stdout);
 }
 
-void ask_from_worker() {
-    static int questions = 0; // interface thread only
-    std::thread([number = ++questions] {
+int questions = 0; // interface thread only
+
+void ask_from_worker(bool error_first = false) {
+    std::thread([number = ++questions, error_first] {
+        if (error_first) {
+            show_message(0, "Error", "The plot could not be read (error 5).");
+            post_to_ui([] { report("error shown"); });
+        }
         int before = frames.load();
         bool yes = ask_yes_no(0, "Question", "Proceed with the test? (question %d)", number);
         int painted = frames.load() - before;
@@ -85,6 +96,21 @@ void toggle_text_box() {
     report(record.child_controls.back().handle != nullptr ? "text opened" : "text failed");
 }
 
+void error_from_worker() {
+    ask_from_worker(true);
+}
+
+void two_questions() {
+    ask_from_worker();
+    ask_from_worker();
+}
+
+void choose_destination() {
+    std::optional<std::string> folder =
+        host_hooks().choose_folder(current_window, "Path to destination");
+    report(("destination " + folder.value_or("none")).c_str());
+}
+
 void choose_folder() {
     std::optional<std::string> folder =
         host_hooks().choose_folder(current_window, "Path to source");
@@ -105,12 +131,12 @@ void send_progress() {
 }
 
 void region(int x, int y, std::function<void()> action, std::uint32_t color,
-            std::uint32_t hover_color) {
-    bool hovered = add_click_region(current_window, x, y, 160, 100, std::move(action));
+            std::uint32_t hover_color, int height = 100) {
+    bool hovered = add_click_region(current_window, x, y, 160, height, std::move(action));
     window_record_s& record = window_table[current_window];
     record.fill_color = hovered ? hover_color : color;
     record.line_color = 0;
-    draw_rect(current_window, x, y, 160, 100);
+    draw_rect(current_window, x, y, 160, height);
 }
 
 void test_screen() {
@@ -125,11 +151,15 @@ void test_screen() {
     clear_surface(current_window, 0xffffffff);
     constexpr std::uint32_t grey = 0xff999999;
     region(40, 40, report_click, 0xff3366cc, 0xffcc3366);
-    region(240, 40, ask_from_worker, 0xff33aa33, 0xff33aa33);
+    region(
+        240, 40, [] { ask_from_worker(); }, 0xff33aa33, 0xff33aa33);
     region(440, 40, quit_with_7, grey, grey);
     region(40, 180, toggle_text_box, grey, grey);
     region(240, 180, choose_folder, grey, grey);
     region(440, 180, send_progress, grey, grey);
+    region(40, 440, error_from_worker, grey, grey, 36);
+    region(240, 440, two_questions, grey, grey, 36);
+    region(440, 440, choose_destination, grey, grey, 36);
 
     window_record_s& record = window_table[current_window];
     record.fill_color = 0xff000000;

@@ -121,7 +121,7 @@ TEST_F(window_test, clicks_reach_the_region_pressed_and_released_in_and_hover_re
 }
 
 TEST_F(window_test, a_box_from_a_worker_blocks_only_the_worker_and_returns_the_answer) {
-    for (const char* keys : {"Return", "alt+n"}) {
+    for (const char* keys : {"alt+y", "Return"}) {
         SCOPED_TRACE(keys);
         ASSERT_TRUE(click_at(session, sx(300), sy(90)));
         ASSERT_TRUE(wait_for_line(probe, "asked", patience));
@@ -135,11 +135,44 @@ TEST_F(window_test, a_box_from_a_worker_blocks_only_the_worker_and_returns_the_a
         ASSERT_TRUE(press_keys(session, box, keys));
         std::optional<std::string> answer = wait_for_line(probe, "answer", patience, true);
         ASSERT_TRUE(answer);
-        bool yes = std::string(keys) == "Return";
+        bool yes = std::string(keys) == "alt+y"; // Return answers No
         EXPECT_EQ(answer->substr(0, 10), yes ? "answer yes" : "answer no ");
         int frames = std::stoi(answer->substr(answer->rfind(' ') + 1));
         EXPECT_GE(frames, 5) << "the window stopped painting while the box was open";
     }
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(probe, patience), 0);
+}
+
+// A work thread's error holds nothing: its box stays open while the thread goes on, and boxes
+// come one at a time, as two drives' questions raised at once do, each defaulting to No.
+TEST_F(window_test, an_error_box_holds_no_work_and_boxes_come_one_at_a_time) {
+    // Two questions asked at once: a tenth of a second apart, still only one shows.
+    ASSERT_TRUE(click_at(session, sx(300), sy(455)));
+    std::string count = "xdotool search --onlyvisible --name '^Question$' | wc -l";
+    for (const char* keys : {"Return", "alt+y"}) {
+        unsigned long box = find_window(session, "Question", patience);
+        ASSERT_NE(box, 0u);
+        for (int look = 0; look < 5; ++look) {
+            EXPECT_EQ(run_in_session(session, count).output, "1");
+        }
+        ASSERT_TRUE(press_keys(session, box, keys));
+        std::optional<std::string> answer = wait_for_line(probe, "answer", patience, true);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->substr(0, 10), keys[0] == 'R' ? "answer no " : "answer yes");
+    }
+
+    // The worker goes on from its error at once; the box stays open.
+    ASSERT_TRUE(click_at(session, sx(100), sy(455)));
+    unsigned long error = find_window(session, "Error", patience);
+    ASSERT_NE(error, 0u);
+    EXPECT_TRUE(wait_for_line(probe, "error shown", patience)) << "the worker waited for OK";
+    EXPECT_EQ(find_window(session, "Error", 0), error) << "the box is still open";
+    ASSERT_TRUE(press_keys(session, error, "Return"));
+    unsigned long box = find_window(session, "Question", patience);
+    ASSERT_NE(box, 0u) << "the question behind the error";
+    ASSERT_TRUE(press_keys(session, box, "alt+y"));
+    EXPECT_TRUE(wait_for_line(probe, "answer yes", patience, true));
     ASSERT_TRUE(close_window(session, window));
     EXPECT_EQ(wait_for_exit(probe, patience), 0);
 }
@@ -218,6 +251,17 @@ TEST_F(window_test, the_folder_chooser_returns_the_typed_folder_and_reopens_on_i
     ASSERT_NE(chooser, 0u);
     ASSERT_TRUE(press_keys(session, chooser, "Escape"));
     EXPECT_TRUE(wait_for_line(probe, "folder none", patience));
+
+    // The destination chooser does not open on the source: accepted at once, it gives
+    // something else.
+    ASSERT_TRUE(click_at(session, sx(500), sy(455)));
+    chooser = find_window(session, "Path to destination", patience);
+    ASSERT_NE(chooser, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(press_keys(session, chooser, "alt+s"));
+    std::optional<std::string> destination = wait_for_line(probe, "destination ", patience, true);
+    ASSERT_TRUE(destination);
+    EXPECT_NE(*destination, "destination " + plots);
 
     ASSERT_TRUE(close_window(session, window));
     EXPECT_EQ(wait_for_exit(probe, patience), 0);
@@ -405,7 +449,7 @@ TEST_F(notification_test, a_box_raised_while_the_window_is_not_focused_is_also_n
     // The user is elsewhere: the second question also becomes a notification. Had the first
     // been sent, it would arrive first (one connection's messages keep their order).
     ASSERT_TRUE(set_focus(session, 0));
-    answer = ask_and_answer("Return");
+    answer = ask_and_answer("alt+y");
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->substr(0, 10), "answer yes") << "the box still answers";
     std::optional<notification_s> note = next_notification(service, patience);
@@ -420,6 +464,29 @@ TEST_F(notification_test, a_box_raised_while_the_window_is_not_focused_is_also_n
     EXPECT_EQ(wait_for_exit(probe, patience), 0);
 }
 
+// A box that follows at once the one the person has just answered is seen by the person: it is
+// not notified, though the focus has not come back to the window yet.
+TEST_F(notification_test, a_box_right_after_one_the_person_answered_is_not_notified) {
+    ASSERT_TRUE(set_focus(session, window));
+    ASSERT_TRUE(click_at(session, sx(100), sy(455)));
+    for (const char* title : {"Error", "Question"}) {
+        unsigned long box = find_window(session, title, patience);
+        ASSERT_NE(box, 0u) << title;
+        ASSERT_TRUE(press_keys(session, box, "Return"));
+    }
+    ASSERT_TRUE(wait_for_line(probe, "answer", patience, true));
+    // The person goes elsewhere: the next question is notified, and it is the first one that is
+    // (one connection's messages keep their order).
+    ASSERT_TRUE(set_focus(session, 0));
+    std::optional<std::string> answer = ask_and_answer("alt+y");
+    ASSERT_TRUE(answer);
+    std::optional<notification_s> note = next_notification(service, patience);
+    ASSERT_TRUE(note) << "no notification reached the service";
+    EXPECT_EQ(note->body, "Proceed with the test? (question 2)");
+    ASSERT_TRUE(close_window(session, window));
+    EXPECT_EQ(wait_for_exit(probe, patience), 0);
+}
+
 // A desktop without a notification service: the bus is there, nobody owns the name.
 TEST_F(private_bus_test, without_a_notification_service_a_box_behind_other_windows_still_answers) {
     ASSERT_TRUE(set_focus(session, 0));
@@ -427,7 +494,7 @@ TEST_F(private_bus_test, without_a_notification_service_a_box_behind_other_windo
     ASSERT_TRUE(wait_for_line(probe, "asked", patience));
     unsigned long box = find_window(session, "Question", patience);
     ASSERT_NE(box, 0u);
-    ASSERT_TRUE(press_keys(session, box, "Return"));
+    ASSERT_TRUE(press_keys(session, box, "alt+y"));
     std::optional<std::string> answer = wait_for_line(probe, "answer", patience, true);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->substr(0, 10), "answer yes");
