@@ -116,11 +116,17 @@ TEST_F(resume_test, a_killed_job_redoes_at_most_one_checkpoint_interval) {
     std::string written_file = folder.path + "/written_at_kill";
     int status = run_in_child(merged_budget, [&] {
         auto written = std::make_shared<std::atomic<std::uint64_t>>(0);
-        add_fault_hook(record, [written, temporary,
+        auto leaving = std::make_shared<std::atomic<bool>>(false);
+        add_fault_hook(record, [written, leaving, temporary,
                                 written_file](const file_handle_s& file, io_direction direction,
                                               std::uint64_t, std::uint64_t length) {
             if (direction == io_direction::write && file.path == temporary &&
                 written->fetch_add(length) + length > plot_size(67) * 6 / 10) {
+                // Transfers of other threads may cross too: only the first writes the figure
+                // (a second would empty the file under it) and ends the process.
+                while (leaving->exchange(true)) {
+                    pause();
+                }
                 std::ofstream(written_file) << written->load();
                 _exit(9); // as kill -9: nothing is cleaned up, nothing more is written
             }

@@ -161,10 +161,12 @@ TEST_F(config, a_plan_is_summed_up_and_the_merge_option_replans) {
     choose_three_adjacent_plots();
     paint(config_screen);
     save_screen(surface(), "config_plan");
-    // 24 nonces of 262144 bytes in one job; the memory figure is what the one sizing rule gives.
+    // 24 nonces of 262144 bytes in one job; the memory figure is what the one sizing rule gives
+    // for the drives under the test's folders (which may spin).
     auto using_text = [](std::uint64_t largest, bool merged) {
+        bool spins = plan_streams().at(0).rotational_drives;
         return std::string(" Using ") +
-               size_text(size_buffers(read_memory_status(), largest, 0, merged).buffer_bytes,
+               size_text(size_buffers(read_memory_status(), largest, 0, merged, spins).buffer_bytes,
                          true) +
                " RAM";
     };
