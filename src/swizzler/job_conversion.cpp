@@ -34,6 +34,9 @@ struct copy_job_s {
     std::string record_path; // its progress record
     std::vector<source_s> sources;
     file_handle_s target;
+    // Its volume had no room for the progress record: the job goes on without one (still
+    // flushing at each checkpoint, so that a lost write is still found), and a stop starts it over.
+    bool no_room_for_record = false;
 };
 
 // The box of a target whose data could not be written or made durable.
@@ -425,15 +428,27 @@ int record_progress(copy_job_s& work, progress_record_s* progress, std::uint64_t
         return error;
     }
     announce(*work.means.transfers, "data flushed", work.temporary);
+    if (work.no_room_for_record) {
+        return 0;
+    }
     progress->pairs_done = pairs_done;
     progress->low_carry = low;
     progress->low_carry_bytes.assign(low_bytes, low_bytes + low.size());
     progress->high_carry = high;
     progress->high_carry_bytes.assign(high_bytes, high_bytes + high.size());
     if (!store_progress_record(work.record_path, progress, &error, *work.means.transfers)) {
+        forget_progress(work);
+        // The record only saves work after a stop; an output that fits its volume exactly
+        // converts without one rather than fail for want of a few KiB.
+        if (error == ENOSPC || error == EDQUOT) {
+            log_message("No room for the progress record of %s: it goes on without one, and "
+                        "starts over if it is stopped\n",
+                        work.temporary.c_str());
+            work.no_room_for_record = true;
+            return 0;
+        }
         log_message("Could not record the progress of %s, error %d (%s)\n", work.temporary.c_str(),
                     error, error_name(error));
-        forget_progress(work);
         return error;
     }
     announce(*work.means.transfers, "progress recorded", work.record_path);

@@ -292,7 +292,7 @@ TEST_F(cli_safety_test, every_plot_is_planned_once_and_only_exact_names_are_plot
 }
 
 // Two destination folders on one small volume: its room is promised once, so the plan leaves out
-// what does not fit instead of running into "Out of space".
+// what does not fit instead of running into "Out of space"; an output that fits exactly converts.
 TEST_F(cli_safety_test, two_folders_of_one_volume_share_its_room) {
     small_volume_s volume(mounts.path + "/small", "10m");
     if (!volume.mounted) {
@@ -321,6 +321,18 @@ TEST_F(cli_safety_test, two_folders_of_one_volume_share_its_room) {
         }
     }
     EXPECT_EQ(converted, 2);
+
+    // A volume with room for exactly one output leaves none for its progress record: the plot
+    // converts without one instead of failing at its last checkpoint.
+    small_volume_s exact(mounts.path + "/exact", "4m");
+    ASSERT_TRUE(exact.mounted);
+    temp_folder_s lone;
+    plot_spec_s plot{9, 0, 16};
+    write_poc1_plot(lone.path, plot);
+    auto fitted = run_cli(work.path, {"--keep-sources", lone.path, exact.path});
+    EXPECT_EQ(fitted.status, 0) << fitted.err;
+    EXPECT_EQ(check_poc2_file(exact.path + "/9_0_16", {plot}), "");
+    EXPECT_NE(log().find("No room for the progress record"), npos) << "the volume had room left";
 }
 
 // 600 adjacent plots under the usual limit of 1024 open files: the merge is split where the
