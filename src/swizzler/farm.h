@@ -34,7 +34,7 @@ struct farm_settings_s {
     bool verify_outputs = false;
     checkpoint_interval_s checkpoints;
     transfer_backend_s transfers = automatic_transfers(); // each stream opens a copy of its own
-    job_report_fn on_job_start; // empty: no reports
+    job_report_fn on_job_start;                           // empty: no reports
     job_report_fn on_job_end;
 };
 

@@ -120,7 +120,8 @@ TEST_F(catalogue_test, nothing_is_planned_without_both_folders_or_without_plots)
     touch(source.path, "1_0_8_8");
     source_drives.push_back({source.path, 0, 0, {}});
     plan_jobs();
-    EXPECT_EQ(the_plan().plot_count, 0) << "the source is not scanned before a destination is chosen";
+    EXPECT_EQ(the_plan().plot_count, 0)
+        << "the source is not scanned before a destination is chosen";
     EXPECT_TRUE(the_plan().jobs.empty());
 
     destination_drives.push_back({destination.path, plenty, 0, {}});
