@@ -71,8 +71,11 @@ x_session_s start_x_session(std::string& why_not, int width, int height) {
         std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, STDERR_FILENO);
+        // -noreset: without a window manager the server is left without clients whenever the
+        // program under test has ended, and a server that resets then refuses the next program
+        // while it starts over.
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-               "-nolisten", "tcp", static_cast<char*>(nullptr));
+               "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipe_fds[1]);
