@@ -7,19 +7,20 @@
 // sqrt(distance / capacity) plus 4.17 ms of rotation wherever a request does not start where the
 // disk's last one ended; requests served in the order issued, or (reordering) in elevator order
 // within what the disk holds. Whole conversions run through the engine's own pipelines on it:
-// copying from a plot at the start of one disk to a target at the start of another, and in
-// place on one disk with the journal right after the plot. Every transfer of the data path goes
-// to the model; what a job does besides (opening, creating, renaming, the 10 s checkpoints of a
-// copying job) is not modelled. The model keeps no data, so nothing is exchanged.
+// copying from a plot at the start of one disk to a target at the start of another, copying on
+// one disk to a target right after the plot, and in place on one disk with the journal right
+// after the plot. Every transfer of the data path goes to the model; what a job does besides
+// (opening, creating, renaming, the 10 s checkpoints of a copying job) is not modelled. The
+// model keeps no data, so nothing is exchanged.
 //
 // Each row is one plot and budget, sized as on a machine with 16 GiB free (the automatic budget
 // is then 14.4 GiB), run twice: with the schedule of solid-state drives ("ssd": the many-in-
 // flight pattern, and what every drive got before the stretch schedule) and with that of
 // spinning drives ("hdd": long ascending stretches, in place in long groups). Printed: the time
-// as a multiple of a sequential copy on the same model (dd: 64 MiB reads on one disk overlapped
-// with 64 MiB writes on the other), seeks per GiB of plot (on all disks together) and the
-// buffers the run takes. In place, the floor is 2.25 x: the plot read and written on one disk,
-// and the journal's quarter.
+// as a multiple of a sequential copy on the same model (dd: 64 MiB reads overlapped with 64 MiB
+// writes, to the other disk or, for the copy on one disk, to right after the plot), seeks per
+// GiB of plot (on all disks together) and the buffers the run takes. In place, the floor is
+// 2.25 x: the plot read and written on one disk, and the journal's quarter.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -63,12 +64,19 @@ std::uint64_t seeks_of(const disk_model_s& model) {
     return seeks;
 }
 
-// dd from the start of disk 0 to the start of disk 1: 64 MiB blocks, the next read while the
+// Where a copy's target goes: at the start of a second disk, or on the plot's disk right after
+// the plot.
+file_handle_s copy_target(disk_model_s& model, std::uint64_t bytes, bool one_disk) {
+    std::uint64_t after_plot = (bytes + alignment - 1) / alignment * alignment;
+    return model_file(model, "target", one_disk ? 0 : 1, one_disk ? after_plot : 0, bytes);
+}
+
+// dd from the start of disk 0 to its copy's target: 64 MiB blocks, the next read while the
 // last block is written.
-double sequential_copy(std::uint64_t bytes, bool reorders) {
-    auto model = make_disk_model(model_params(reorders), 2);
+double sequential_copy(std::uint64_t bytes, bool one_disk, bool reorders) {
+    auto model = make_disk_model(model_params(reorders), one_disk ? 1 : 2);
     file_handle_s source = model_file(*model, "source", 0, 0, bytes);
-    file_handle_s target = model_file(*model, "target", 1, 0, bytes);
+    file_handle_s target = copy_target(*model, bytes, one_disk);
     transfer_backend_s transfers = model_transfers(model);
     open_transfers(transfers, 4, nullptr);
     constexpr std::uint64_t block = std::uint64_t{64} << 20;
@@ -116,13 +124,13 @@ bool take_memory(run_memory_s& memory, std::uint64_t plot_bytes, std::uint64_t b
     return true;
 }
 
-outcome_s copy_on_model(std::uint64_t nonces, std::uint64_t budget, bool rotational,
+outcome_s copy_on_model(std::uint64_t nonces, std::uint64_t budget, bool one_disk, bool rotational,
                         bool reorders) {
     outcome_s outcome;
-    auto model = make_disk_model(model_params(reorders), 2);
+    auto model = make_disk_model(model_params(reorders), one_disk ? 1 : 2);
     std::uint64_t bytes = plot_size(nonces);
     file_handle_s source = model_file(*model, "source", 0, 0, bytes);
-    file_handle_s target = model_file(*model, "target", 1, 0, bytes);
+    file_handle_s target = copy_target(*model, bytes, one_disk);
     run_memory_s memory;
     if (!take_memory(memory, bytes, budget, rotational)) {
         return outcome;
@@ -133,7 +141,7 @@ outcome_s copy_on_model(std::uint64_t nonces, std::uint64_t budget, bool rotatio
     swizzler_s record;
     pipeline_result_s result =
         run_job_pipeline(record, layout, {&source}, target, memory.pool, transfers,
-                         {rotational, false}, {}, {}, record.checkpoints);
+                         {rotational, one_disk}, {}, {}, record.checkpoints);
     close_transfers(transfers);
     release_pages(memory.pages);
     outcome.ok = result.outcome == pipeline_outcome::converted &&
@@ -221,8 +229,9 @@ int main(int argc, char** argv) {
         {4194304, {mib128, automatic}},
     };
     bool ok = true;
-    for (const char* mode : {"copy", "in place"}) {
+    for (const char* mode : {"copy", "copy on one disk", "in place"}) {
         bool in_place = mode[0] == 'i';
+        bool one_disk = std::string(mode) == "copy on one disk";
         std::printf("\n%s: time as x a sequential copy (in order | reordering), seeks per GiB "
                     "(in order), buffers\n",
                     mode);
@@ -234,14 +243,16 @@ int main(int argc, char** argv) {
             if (bytes > largest * gib) {
                 continue;
             }
-            double dd[2] = {sequential_copy(bytes, false), sequential_copy(bytes, true)};
+            double dd[2] = {sequential_copy(bytes, one_disk, false),
+                            sequential_copy(bytes, one_disk, true)};
             for (const budget_s& budget : plot.budgets) {
                 outcome_s cell[2][2]; // [hdd][reorders]
                 for (int hdd = 0; hdd < 2; ++hdd) {
                     for (int reorders = 0; reorders < 2; ++reorders) {
                         cell[hdd][reorders] =
-                            in_place ? in_place_on_model(plot.nonces, budget.bytes, hdd, reorders)
-                                     : copy_on_model(plot.nonces, budget.bytes, hdd, reorders);
+                            in_place
+                                ? in_place_on_model(plot.nonces, budget.bytes, hdd, reorders)
+                                : copy_on_model(plot.nonces, budget.bytes, one_disk, hdd, reorders);
                         ok = ok && cell[hdd][reorders].ok;
                     }
                 }

@@ -60,13 +60,12 @@ using checkpoint_fn = std::function<int(std::uint64_t pairs_done, byte_span_s lo
 // How a job's transfers are ordered.
 struct pipeline_schedule_s {
     // Spinning drives: long ascending stretches (job_layout.h), each stretch's reads in file
-    // order once the previous stretch's reads have ended, its target written the same way once
-    // the previous stretch's writes have ended. Otherwise, and where the budget makes stretches
-    // too short to pay, reads go as far ahead as the tiles allow and each target tile is written
-    // as soon as it is whole.
+    // order, its target written the same way once the previous stretch's writes have ended.
+    // Otherwise, and where the budget makes stretches too short to pay, reads go as far ahead as
+    // the tiles allow and each target tile is written as soon as it is whole.
     bool stretches = false;
-    // The sources and the target share a disk: a stretch's reads queue up behind the last
-    // stretch's writes instead of going between them.
+    // The sources and the target share a disk: a stretch's reads queue up whole behind the last
+    // stretch's writes instead of going between them, and two stretches may be read at once.
     bool one_disk = false;
     // Shorter stretches keep the other pattern: below 128 KiB a side, a disk that behaves like a
     // solid-state one waits longer between stretches than the seeks they save would cost.

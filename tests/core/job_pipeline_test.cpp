@@ -296,12 +296,14 @@ TEST(stretch_schedule, the_model_disks_meet_exactly_the_planned_ascending_pieces
         EXPECT_LE(reads.size(), expected_reads.size());
         EXPECT_LE(writes.size(), expected_writes.size());
         if (c.one_disk) {
-            // Reads and writes take turns by stretches, never request by request.
+            // Reads and writes take turns by stretches, never request by request (two pieces a
+            // stretch). With the automatic budget's many tiles, the next stretch's reads wait on
+            // the disk while one is exchanged: two stretches' reads, then two stretches' writes.
             std::size_t turns = 0;
             for (std::size_t i = 1; i < source_disk.served.size(); ++i) {
                 turns += source_disk.served[i].direction != source_disk.served[i - 1].direction;
             }
-            EXPECT_LE(turns, planned.size());
+            EXPECT_LE(turns, c.budget == 0 ? planned.size() / 2 + 4 : planned.size());
         } else {
             EXPECT_EQ(source_disk.seeks, reads.size()) << "a seek only where a piece begins";
             EXPECT_EQ(written_disk.seeks, writes.size());
