@@ -59,6 +59,12 @@ struct carry_s {
     byte_span_s span; // the target bytes held; empty when nothing is carried
 };
 
+// The carries as a pair found them when its exchange began.
+struct pair_carries_s {
+    byte_span_s low, high;
+    std::vector<std::uint8_t> low_bytes, high_bytes;
+};
+
 struct pipeline_s {
     swizzler_s* record = nullptr;
     const job_layout_s* layout = nullptr;
@@ -90,8 +96,11 @@ struct pipeline_s {
     tile_s* furthest = nullptr;        // of this stretch, file and side, the tile read furthest
     pipeline_result_s result;
     // The carries as the current pair found them, for a checkpoint at its start.
-    byte_span_s low_at_pair_start, high_at_pair_start;
-    std::vector<std::uint8_t> low_bytes_at_pair_start, high_bytes_at_pair_start;
+    pair_carries_s at_pair_start;
+    // With stretches a checkpoint waits for the writes of the pairs before it while the exchange
+    // goes on: its pair (scoop_pairs when none waits) and the carries that pair found.
+    std::uint64_t checkpoint_pair = scoop_pairs;
+    pair_carries_s at_checkpoint;
 };
 
 bool needs_carries(const job_layout_s& layout) {
@@ -611,10 +620,10 @@ void start_from(pipeline_s& p, const pipeline_resume_s& resume) {
 void remember_carries(pipeline_s& p, std::uint64_t pair) {
     const carry_s& low = p.low_carry;
     const carry_s& high = p.high_carry[(pair + 1) % 2];
-    p.low_at_pair_start = low.span;
-    p.high_at_pair_start = high.span;
-    p.low_bytes_at_pair_start.assign(low.data, low.data + (low.data ? low.span.size() : 0));
-    p.high_bytes_at_pair_start.assign(high.data, high.data + (high.data ? high.span.size() : 0));
+    p.at_pair_start.low = low.span;
+    p.at_pair_start.high = high.span;
+    p.at_pair_start.low_bytes.assign(low.data, low.data + (low.data ? low.span.size() : 0));
+    p.at_pair_start.high_bytes.assign(high.data, high.data + (high.data ? high.span.size() : 0));
 }
 
 bool writes_pending_before(const pipeline_s& p, std::uint64_t pair) {
@@ -626,13 +635,14 @@ bool writes_pending_before(const pipeline_s& p, std::uint64_t pair) {
     return false;
 }
 
-// Records the pairs before `pair`; a checkpoint that fails ends the job.
-void take_checkpoint(pipeline_s& p, const checkpoint_fn& checkpoint, std::uint64_t pair) {
+// Records the pairs before `pair`, which found `carries`; a checkpoint that fails ends the job.
+void take_checkpoint(pipeline_s& p, const checkpoint_fn& checkpoint, std::uint64_t pair,
+                     const pair_carries_s& carries) {
     if (!checkpoint) {
         return;
     }
-    if (int error = checkpoint(pair, p.low_at_pair_start, p.low_bytes_at_pair_start.data(),
-                               p.high_at_pair_start, p.high_bytes_at_pair_start.data())) {
+    if (int error = checkpoint(pair, carries.low, carries.low_bytes.data(), carries.high,
+                               carries.high_bytes.data())) {
         fail(p, pipeline_outcome::flush_failed, p.target->path, 0, error);
     }
 }
@@ -716,9 +726,6 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     bool converting = reading;
     next = ahead;
     std::uint64_t pair = resume.first_pair;
-    // A checkpoint needs every write of the pairs before it ended: with stretches it comes only
-    // where a stretch begins with a pair, all of whose predecessors' writes have gone out.
-    std::uint64_t stretch_begins_pair = resume.first_pair;
     auto last_checkpoint = std::chrono::steady_clock::now();
     std::uint64_t written_at_checkpoint = record.bytes_written.load();
     bool checkpoint_due = false;
@@ -730,10 +737,17 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
             std::chrono::duration<double> since =
                 std::chrono::steady_clock::now() - last_checkpoint;
             checkpoint_due =
-                checkpoint && (!stretches || stretch_begins_pair == pair) &&
+                checkpoint && p.checkpoint_pair == scoop_pairs &&
                 (since.count() >= interval.seconds ||
                  (interval.bytes > 0 &&
                   record.bytes_written.load() - written_at_checkpoint >= interval.bytes));
+            if (checkpoint_due && stretches) {
+                // The pairs before go out in their stretches' turns, maybe with pairs after:
+                // the checkpoint waits for them as the exchange goes on.
+                p.checkpoint_pair = pair;
+                p.at_checkpoint = p.at_pair_start;
+                checkpoint_due = false;
+            }
         }
         if (record.stop.load()) {
             fail(p, pipeline_outcome::stopped, "", 0, 0);
@@ -750,16 +764,21 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
         // Hands what was just submitted to the kernel and takes whatever has finished.
         while (take_completion(p, false)) {
         }
-        if (checkpoint_due) {
-            if (writes_pending_before(p, pair)) {
-                write_due_batches(p, false);
-                take_completion(p, true);
-                continue;
+        bool waited_for = p.checkpoint_pair != scoop_pairs;
+        if (checkpoint_due || waited_for) {
+            std::uint64_t at = waited_for ? p.checkpoint_pair : pair;
+            if (writes_pending_before(p, at)) {
+                if (checkpoint_due) {
+                    take_completion(p, true);
+                    continue;
+                }
+            } else {
+                checkpoint_due = false;
+                p.checkpoint_pair = scoop_pairs;
+                take_checkpoint(p, checkpoint, at, waited_for ? p.at_checkpoint : p.at_pair_start);
+                last_checkpoint = std::chrono::steady_clock::now();
+                written_at_checkpoint = record.bytes_written.load();
             }
-            checkpoint_due = false;
-            take_checkpoint(p, checkpoint, pair);
-            last_checkpoint = std::chrono::steady_clock::now();
-            written_at_checkpoint = record.bytes_written.load();
         }
         bool ready = inputs_ready(p, next) && (p.in_place || request_outputs(p, next));
         if (ready) {
@@ -768,9 +787,6 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
             if (stretches && (!converting || (!p.stretch_ends.empty() &&
                                               same_chunk(next, p.stretch_ends.front())))) {
                 close_stretch(p);
-                chunk_s pair_start;
-                first_chunk_of_pair(layout, next.pair, &pair_start);
-                stretch_begins_pair = same_chunk(next, pair_start) ? next.pair : scoop_pairs;
             }
             continue;
         }
@@ -810,7 +826,7 @@ pipeline_result_s run_job_pipeline(swizzler_s& record, const job_layout_s& layou
     // one records that all of it is there, so that a crash before its final name costs nothing
     // but the rename.
     if (p.failing && p.result.outcome == pipeline_outcome::stopped && converting) {
-        take_checkpoint(p, checkpoint, pair);
+        take_checkpoint(p, checkpoint, pair, p.at_pair_start);
     } else if (!p.failing && checkpoint) {
         if (int error = checkpoint(scoop_pairs, {}, nullptr, {}, nullptr)) {
             fail(p, pipeline_outcome::flush_failed, target.path, 0, error);

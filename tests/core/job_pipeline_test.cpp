@@ -96,8 +96,9 @@ class pipeline_in_memory : public ::testing::TestWithParam<shape_s> {
 };
 
 // Every schedule: the output bit-exact, every transfer on a block boundary, every target byte
-// written once, every counter where it must end. Then the same job stopped halfway and taken
-// over from its last checkpoint: the second run reads only what the first left.
+// written once, every counter where it must end. Then the same job with a checkpoint at every
+// pair, each finding on the target what it records, stopped halfway and taken over from its last
+// checkpoint: the second run reads only what the first left.
 TEST_P(pipeline_in_memory, every_schedule_converts_every_byte_once_and_resumes_from_a_checkpoint) {
     // Stretches as short as the budget makes them: these plots are small.
     for (pipeline_schedule_s schedule :
@@ -148,6 +149,7 @@ TEST_P(pipeline_in_memory, every_schedule_converts_every_byte_once_and_resumes_f
             EXPECT_EQ(probe.bytes_in_flight.load(), 0u);
             EXPECT_EQ(unaligned, 0u);
         }
+        std::vector<std::uint8_t> reference = memory_file_bytes(*store, "target");
         store->files["target"].assign(plot_size(job->layout.nonces), 0);
         resuming = true;
         writes_to_stop = total_writes / 3;
@@ -156,6 +158,24 @@ TEST_P(pipeline_in_memory, every_schedule_converts_every_byte_once_and_resumes_f
         auto checkpoint = [&](std::uint64_t pairs_done, byte_span_s low, const std::uint8_t* low_at,
                               byte_span_s high, const std::uint8_t* high_at) {
             if (pairs_done < scoop_pairs) {
+                // The last pairs it records are on the target already, but for their carries.
+                std::lock_guard hold(store->lock);
+                const std::vector<std::uint8_t>& target = store->files["target"];
+                for (std::uint64_t pair = pairs_done > 2 ? pairs_done - 2 : 0; pair < pairs_done;
+                     ++pair) {
+                    for (run_side side : {run_side::low, run_side::high}) {
+                        byte_span_s run = target_run(job->layout, pair, side);
+                        for (std::uint64_t at = run.begin; at < run.end; ++at) {
+                            bool carried = (at >= low.begin && at < low.end) ||
+                                           (at >= high.begin && at < high.end);
+                            if (!carried && target[at] != reference[at]) {
+                                ADD_FAILURE() << "byte " << at << " of pair " << pair
+                                              << " not written at the checkpoint of " << pairs_done;
+                                return 0;
+                            }
+                        }
+                    }
+                }
                 low_bytes.assign(low_at, low_at + low.size());
                 high_bytes.assign(high_at, high_at + high.size());
                 resume = {pairs_done, low, nullptr, high, nullptr};
