@@ -14,9 +14,9 @@
 // inverse; the better time counts). Each conversion runs in a child process, so that its peak
 // resident memory can be read and set against its budget. Prints a table of seconds, the ratio
 // to dd and the peak memory for every cell. On the first plot it then times a run stopped
-// halfway and the run that takes it over, and what checkpoints cost. It removes everything it
-// wrote. The folder must be on a disk, not tmpfs. With "in-place" as the fourth argument only
-// dd and the conversions in place are timed.
+// halfway and the run that takes it over, and what checkpoints cost (by paired runs). It removes
+// everything it wrote. The folder must be on a disk, not tmpfs. With "in-place" as the fourth
+// argument only dd and the conversions in place are timed.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -335,23 +335,41 @@ int main(int argc, char** argv) {
     }
 
     // Resuming: a run stopped halfway, then the run that takes it over, against a whole run; and
-    // what checkpoints cost, from runs that take one every half second and none at all.
+    // what checkpoints cost, from runs that take one every half second and none at all. A flush
+    // costs what the drive (and on a virtual disk, its host) has pending, which swings by several
+    // times from one minute to the next: each round pairs the two runs, one right after the
+    // other in alternating order, and the median of the rounds' costs counts.
     const plot_spec_s& plot = plots[0];
-    double whole = 1e30, tail = 1e30, frequent = 1e30, never = 1e30;
+    double whole = 1e30, tail = 1e30;
+    std::vector<double> costs; // seconds per checkpoint, by round
     for (int round = 0; round < rounds; ++round) {
         whole = std::min(whole, timed_conversion(paths[0], plot, folder, {}).seconds);
         ok = timed_conversion(paths[0], plot, folder, {0, 10, 0.5}).ok && ok;
         tail = std::min(tail, timed_conversion(paths[0], plot, folder, {}).seconds);
-        frequent = std::min(frequent, timed_conversion(paths[0], plot, folder, {0, 0.5}).seconds);
-        never = std::min(never, timed_conversion(paths[0], plot, folder, {0, 1e9}).seconds);
+        double frequent = 0, never = 0;
+        for (int run = 0; run < 2; ++run) {
+            if ((run + round) % 2 == 0) {
+                frequent = timed_conversion(paths[0], plot, folder, {0, 0.5}).seconds;
+            } else {
+                never = timed_conversion(paths[0], plot, folder, {0, 1e9}).seconds;
+            }
+        }
+        costs.push_back((frequent - never) / std::max(1.0, never / 0.5));
+        std::printf("checkpoints, round %d: every 0.5 s %.2f s, none %.2f s: %.1f ms each\n",
+                    round + 1, frequent, never, costs.back() * 1000);
     }
     std::printf("\nN = %llu, automatic budget: whole run %.2f s, the run after a stop at 50%% "
                 "%.2f s (%.2f x the whole run)\n",
                 static_cast<unsigned long long>(plot.nonces), whole, tail, tail / whole);
-    double per_checkpoint = (frequent - never) / std::max(1.0, never / 0.5);
-    std::printf("checkpoints: every 0.5 s %.2f s, none %.2f s: %.1f ms each, %.2f%% of a run at "
-                "one every 10 s\n",
-                frequent, never, per_checkpoint * 1000, 100 * per_checkpoint / 10);
+    std::sort(costs.begin(), costs.end());
+    std::size_t middle = costs.size() / 2;
+    double per_checkpoint =
+        costs.size() % 2 == 1 ? costs[middle] : (costs[middle - 1] + costs[middle]) / 2;
+    std::printf(
+        "checkpoints: the median of %zu rounds %.1f ms each (%.1f to %.1f), %.2f%% of a run "
+        "at one every 10 s\n",
+        costs.size(), per_checkpoint * 1000, costs.front() * 1000, costs.back() * 1000,
+        100 * per_checkpoint / 10);
 
     for (const std::string& path : paths) {
         unlink(path.c_str());
