@@ -346,13 +346,16 @@ int main(int argc, char** argv) {
         whole = std::min(whole, timed_conversion(paths[0], plot, folder, {}).seconds);
         ok = timed_conversion(paths[0], plot, folder, {0, 10, 0.5}).ok && ok;
         tail = std::min(tail, timed_conversion(paths[0], plot, folder, {}).seconds);
+        auto timed_every = [&](double seconds) {
+            return timed_conversion(paths[0], plot, folder, {0, seconds}).seconds;
+        };
         double frequent = 0, never = 0;
-        for (int run = 0; run < 2; ++run) {
-            if ((run + round) % 2 == 0) {
-                frequent = timed_conversion(paths[0], plot, folder, {0, 0.5}).seconds;
-            } else {
-                never = timed_conversion(paths[0], plot, folder, {0, 1e9}).seconds;
-            }
+        if (round % 2 == 0) {
+            frequent = timed_every(0.5);
+            never = timed_every(1e9);
+        } else {
+            never = timed_every(1e9);
+            frequent = timed_every(0.5);
         }
         costs.push_back((frequent - never) / std::max(1.0, never / 0.5));
         std::printf("checkpoints, round %d: every 0.5 s %.2f s, none %.2f s: %.1f ms each\n",
